@@ -1,0 +1,148 @@
+// The main window: address tree, recipient, sender and message, delivery log, the commands,
+// their menus and toolbar, and the notification-area icon.
+#pragma once
+
+#include <QByteArray>
+#include <QTreeView>
+#include <memory>
+#include <string>
+
+#include "addressbook/AddressTree.h"
+#include "common/SenderList.h"
+#include "forms/Actions.h"
+#include "forms/Formini.h"
+
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QSystemTrayIcon;
+class QToolBar;
+class QTreeWidget;
+class TAddressModel;
+
+// The tree view of the address book: a right click opens the popup without moving the
+// selection (the popup's commands act on the clicked node instead), and no drag and drop.
+class TTreeAddresses : public QTreeView {
+    Q_OBJECT
+public:
+    using QTreeView::QTreeView;
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+};
+
+class TQuorvelForm : public TFormINI {
+    Q_OBJECT
+public:
+    explicit TQuorvelForm(const std::string& exePath, QWidget* parent = nullptr);
+    ~TQuorvelForm() override;
+
+    // The recipient hand-off, from a later start or from this instance's own command line.
+    void WMCopyData(const QByteArray& ansiText);
+    // Shows the window from wherever it is (minimised, in the notification area) and raises it.
+    void ShowMainWindow();
+
+    // The node the commands act on: the right-clicked one while its popup is open, otherwise
+    // the tree's selection.
+    TAddressNode* SelectedNode() const;
+
+    TAddressTree& addresses() { return addresses_; }
+
+    // Controls and commands, named as in the layout.
+    QMenuBar* ActionMainMenuBar1;
+    QToolBar* ActionToolBar1;
+    QStatusBar* StatusBar1;
+    QTreeWidget* lvLog;
+    QSplitter* Splitter1;
+    QSplitter* Splitter2;
+    QWidget* Panel2;
+    TTreeAddresses* TreeAddresses;
+    QWidget* Panel1;
+    QFrame* Panel3;
+    QLabel* Label1;
+    QLineEdit* edRecipient;
+    QLabel* Label3;
+    QComboBox* edSender;
+    QGroupBox* GroupBox1;
+    QPlainTextEdit* mMessage;
+    QMenu* PopupMenu1;
+    QMenu* PopupActionBarExTray;
+    QSystemTrayIcon* CoolTrayIcon1;
+    TActionManager* ActionManager1;
+
+    TAction* actNew;
+    TAction* actSend;
+    TAction* actSendTimer;
+    TAction* actExit;
+    TAction* actHelp;
+    TAction* actFAQ;
+    TAction* actHome;
+    TAction* actMail;
+    TAction* actAbout;
+    TAction* actAddUser;
+    TAction* actAddGroup;
+    TAction* actRemoveGroup;
+    TAction* actImportDunmarro;
+    TAction* actImportNet;
+    TAction* actImportGroupNet;
+    TAction* actImportUserNet;
+    TAction* actStartMessenger;
+    TAction* actStopMessenger;
+    TAction* actSortAddresses;
+
+    // The scanner's install folder; the scanner import is enabled only when it is known.
+    std::string ScannerDir;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+signals:
+    // The window has been closed; the program ends its message loop.
+    void closed();
+
+private:
+    void CreateActions();
+    void CreateControls();
+    void CreateMenus();
+    void CreateTrayIcon();
+    void FormCreate();
+    void FormDestroy();
+
+    void actSendUpdate(TAction* action);
+    void actAddUserUpdate(TAction* action);
+    void actRemoveGroupUpdate(TAction* action);
+    void actImportDunmarroUpdate(TAction* action);
+    void actNewExecute();
+    void actExitExecute();
+    void actHelpExecute();
+    void actFAQExecute();
+    void actHomeExecute();
+    void actMailExecute();
+    void actAboutExecute();
+    void mMessageKeyDown(QKeyEvent* event);
+    void CoolTrayIcon1Click();
+    void TreeAddressesContextPopup(const QPoint& pos);
+
+    // Sender names: loaded into edSender, moved to the top on every send, written at exit.
+    void LoadSenders();
+    void SaveSenders();
+
+public:
+    // Puts the sender field's text at the top of the remembered names; the send commands call
+    // it first and read edSender afterwards.
+    void AddToSenderList();
+
+private:
+    TAddressTree addresses_;
+    TAddressModel* addressModel_;
+    TAddressNode* FRightClickNode = nullptr;
+    TSenderList senders_;
+};

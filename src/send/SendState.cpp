@@ -1,0 +1,3 @@
+#include "send/SendState.h"
+
+std::atomic<bool> SendInProgress{false};
