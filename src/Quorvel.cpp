@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "forms/ErrorReport.h"
+#include "forms/Startup.h"
 #include "forms/main.h"
 #include "platform/CodePage.h"
 #include "platform/InstanceChannel.h"
@@ -30,15 +31,18 @@ void OnTerminationSignal(int) {
     [[maybe_unused]] ssize_t n = write(signalPipe[1], &byte, 1);
 }
 
-// SIGTERM and SIGINT close the main window the normal way, so everything is saved.
-void CloseOnTerminationSignals(TQuorvelForm* form) {
+// SIGTERM and SIGINT close the main window the normal way, so everything is saved. Installed
+// before a later start can find this instance; a signal that comes before the window exists
+// ends the program as soon as the event loop runs.
+void CloseOnTerminationSignals(QApplication& app, TQuorvelForm* const& form) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
     fcntl(signalPipe[1], F_SETFL, O_NONBLOCK);
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, form);
-    QObject::connect(notifier, &QSocketNotifier::activated, form, [form] {
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, &form] {
         char buf[16];
         [[maybe_unused]] ssize_t n = read(signalPipe[0], buf, sizeof buf);
-        form->close();
+        if (form) form->close();
+        else app.quit();
     });
     struct sigaction sa {};
     sa.sa_handler = OnTerminationSignal;
@@ -96,6 +100,9 @@ int main(int argc, char** argv) {
     // The window hides in the notification area; only closing the main window ends the program.
     app.setQuitOnLastWindowClosed(false);
 
+    TQuorvelForm* form = nullptr;
+    CloseOnTerminationSignals(app, form);
+
     platform::InstanceServer server;
     if (lock) {
         QString listenError;
@@ -104,21 +111,18 @@ int main(int argc, char** argv) {
                          listenError.toLocal8Bit().constData());
     }
 
-    auto* form = new TQuorvelForm(platform::ExecutablePath());
+    form = new TQuorvelForm(platform::ExecutablePath());
     QObject::connect(form, &TQuorvelForm::closed, &app, &QApplication::quit, Qt::QueuedConnection);
-    QObject::connect(&server, &platform::InstanceServer::handOff, form,
-                     [form](const QByteArray& text) {
-                         form->WMCopyData(text);
-                         form->ShowMainWindow();
-                     });
+    ConnectHandOff(server, *form);
     // The end of the desktop session closes the window the normal way.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form, [form] { form->close(); });
-    CloseOnTerminationSignals(form);
 
     // This instance's own argument takes the same road as one handed over later.
     form->WMCopyData(QByteArray(argument.data(), qsizetype(argument.size())));
     form->show();
     const int rc = app.exec();
-    delete form;
+    TQuorvelForm* closing = form;
+    form = nullptr;
+    delete closing;
     return rc;
 }

@@ -65,7 +65,7 @@ TAboutBox::TAboutBox(QWidget* owner) : QDialog(owner) {
     ProductName->setFont(heading);
     ProductName->move(6, 1);
 
-    Notice = new QLabel(QString::fromUtf8("© 2026 Разработчики Quorvel"), Panel3);
+    Notice = new QLabel(QString::fromUtf8("© 2026 Quorvel"), Panel3);
     Notice->setObjectName(QStringLiteral("Notice"));
     Notice->move(5, 28);
 

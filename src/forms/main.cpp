@@ -1,6 +1,7 @@
 #include "forms/main.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -198,6 +199,13 @@ void TQuorvelForm::CreateControls() {
     edSender->setEditable(true);
     edSender->setInsertPolicy(QComboBox::NoInsert);  // only a send adds a name
     edSender->setGeometry(80, 32, 137, 21);
+    // The fields start where the layout puts them, or after their captions where this
+    // system's font makes those wider.
+    Label1->adjustSize();
+    Label3->adjustSize();
+    const int fieldLeft = std::max({80, Label1->geometry().right() + 6, Label3->geometry().right() + 6});
+    edRecipient->move(fieldLeft, 8);
+    edSender->move(fieldLeft, 32);
     Label1->setBuddy(edRecipient);
     Label3->setBuddy(edSender);
     panel1Layout->addWidget(Panel3);
