@@ -83,3 +83,18 @@ void TAddressModel::changed(TAddressNode* node) {
     const QModelIndex i = indexOf(node);
     emit dataChanged(i, i);
 }
+
+void TAddressModel::beginReorder() {
+    emit layoutAboutToBeChanged();
+    reorderedFrom_ = persistentIndexList();
+}
+
+void TAddressModel::endReorder() {
+    // Indexes carry their node, so the nodes tell where each one went.
+    QModelIndexList to;
+    to.reserve(reorderedFrom_.size());
+    for (const QModelIndex& from : reorderedFrom_) to.append(indexOf(node(from)));
+    changePersistentIndexList(reorderedFrom_, to);
+    reorderedFrom_.clear();
+    emit layoutChanged();
+}

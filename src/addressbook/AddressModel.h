@@ -38,8 +38,11 @@ private:
     void beginReset() override;
     void endReset() override;
     void changed(TAddressNode* node) override;
+    void beginReorder() override;
+    void endReorder() override;
 
     TAddressTree& tree_;
     std::vector<QIcon> icons_;
     std::function<bool(const TAddressNode*)> editable_;
+    QModelIndexList reorderedFrom_;
 };

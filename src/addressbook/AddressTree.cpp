@@ -1,5 +1,7 @@
 #include "addressbook/AddressTree.h"
 
+#include <algorithm>
+
 namespace {
 
 std::size_t CountSubtree(const TAddressNode* node) {
@@ -75,4 +77,33 @@ void TAddressTree::setCaption(TAddressNode* node, std::string caption) {
 void TAddressTree::setKind(TAddressNode* node, TAddressKind kind) {
     node->kind_ = kind;
     if (observer_) observer_->changed(node);
+}
+
+namespace {
+
+void SortChildren(std::vector<std::unique_ptr<TAddressNode>>& children,
+                  const TAddressTree::TNodeLess& less) {
+    if (children.size() > 1) {
+        std::stable_sort(children.begin(), children.end(),
+                         [&](const auto& a, const auto& b) { return less(a.get(), b.get()); });
+    }
+}
+
+}  // namespace
+
+void TAddressTree::sortBelowRoots(const TNodeLess& less) {
+    if (observer_) observer_->beginReorder();
+    // Depth first without recursion: a hand-made file may nest deeply.
+    std::vector<TAddressNode*> pending;
+    for (auto& root : top_.children_) pending.push_back(root.get());
+    while (!pending.empty()) {
+        TAddressNode* node = pending.back();
+        pending.pop_back();
+        SortChildren(node->children_, less);
+        for (int i = 0; i < node->childCount(); ++i) {
+            node->children_[std::size_t(i)]->row_ = i;
+            pending.push_back(node->child(i));
+        }
+    }
+    if (observer_) observer_->endReorder();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,9 @@ public:
     virtual void beginReset() = 0;
     virtual void endReset() = 0;
     virtual void changed(TAddressNode* node) = 0;
+    // The order of children changed somewhere in the tree; no node was added or removed.
+    virtual void beginReorder() = 0;
+    virtual void endReorder() = 0;
 };
 
 class TAddressTree {
@@ -79,6 +83,12 @@ public:
     void clear();
     void setCaption(TAddressNode* node, std::string caption);
     void setKind(TAddressNode* node, TAddressKind kind);
+
+    // Less-than on two siblings.
+    using TNodeLess = std::function<bool(const TAddressNode*, const TAddressNode*)>;
+    // Sorts the children of every node, at every depth below the root level; the root level
+    // keeps its order. Equal nodes keep theirs.
+    void sortBelowRoots(const TNodeLess& less);
 
 private:
     TAddressNode top_;

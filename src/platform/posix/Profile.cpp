@@ -1,14 +1,9 @@
 #include "platform/Profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstring>
 #include <vector>
+
+#include "platform/AtomicFile.h"
 
 namespace platform {
 
@@ -79,31 +74,6 @@ std::vector<std::string_view> SplitLines(std::string_view bytes) {
     return lines;
 }
 
-bool ReadAll(int fd, std::string& bytes) {
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n == 0) return true;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // Where [section] starts, where it ends (the next section's line or the end) and the first
 // matching key inside it; npos for what is missing.
 struct Location {
@@ -133,83 +103,6 @@ Location Find(const std::vector<std::string_view>& lines, std::string_view secti
     return loc;
 }
 
-std::string DirName(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// The file a path finally names, so that writing through a symlink replaces its target and
-// keeps the link. A dangling link gives the path it points to.
-bool ResolveLinks(const std::string& path, std::string& resolved) {
-    resolved = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        if (lstat(resolved.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-        std::vector<char> buf(PATH_MAX);
-        const ssize_t n = readlink(resolved.c_str(), buf.data(), buf.size());
-        if (n < 0) return false;
-        std::string target(buf.data(), static_cast<std::size_t>(n));
-        if (target.empty()) {
-            errno = ENOENT;
-            return false;
-        }
-        resolved = target.front() == '/' ? target : DirName(resolved) + "/" + target;
-    }
-    errno = ELOOP;
-    return false;
-}
-
-// umask() can only be read by setting it, which races with other threads creating files;
-// the kernel reports it in /proc.
-mode_t CurrentUmask() {
-    if (FILE* f = std::fopen("/proc/self/status", "re")) {
-        char line[256];
-        unsigned mask = 0;
-        bool found = false;
-        while (!found && std::fgets(line, sizeof line, f)) {
-            found = std::sscanf(line, "Umask: %o", &mask) == 1;
-        }
-        std::fclose(f);
-        if (found) return static_cast<mode_t>(mask);
-    }
-    const mode_t mask = umask(0);
-    umask(mask);
-    return mask;
-}
-
-// Writes bytes to a temporary file beside target and renames it over target.
-bool ReplaceFile(const std::string& target, std::string_view bytes, mode_t mode) {
-    const std::string dir = DirName(target);
-    const std::string base = target.substr(target.rfind('/') + 1);  // npos + 1 == 0
-    std::string temp = dir + "/." + base + ".XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
-    int saved = ok ? 0 : errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
-    }
-    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        unlink(temp.c_str());
-        errno = saved;
-        return false;
-    }
-    // Make the rename itself durable; the new content is already safe either way.
-    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
-    return true;
-}
-
 bool ValidName(std::string_view name) {
     return !name.empty() && name.find_first_of("\r\n") == std::string_view::npos;
 }
@@ -219,12 +112,8 @@ bool ValidName(std::string_view name) {
 std::string GetPrivateProfileString(std::string_view section, std::string_view key,
                                     std::string_view def, const std::string& path) {
     std::string result(def.substr(0, kMaxValue));
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return result;
     std::string bytes;
-    const bool read = ReadAll(fd, bytes);
-    close(fd);
-    if (!read) return result;
+    if (!ReadFileContents(path, bytes)) return result;
 
     const Location loc = Find(SplitLines(bytes), Trim(section), Trim(key));
     if (loc.key == Location::npos) return result;
@@ -248,32 +137,9 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key,
         return false;
     }
 
-    std::string target;
-    if (!ResolveLinks(path, target)) return false;
-
-    std::string bytes;
-    mode_t mode;
-    const int fd = open(target.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        struct stat st;
-        bool ok = fstat(fd, &st) == 0;
-        if (ok && (st.st_mode & 0222) == 0) {
-            errno = EACCES;  // read-only, whoever we are
-            ok = false;
-        }
-        ok = ok && ReadAll(fd, bytes);
-        const int saved = errno;
-        close(fd);
-        if (!ok) {
-            errno = saved;
-            return false;
-        }
-        mode = st.st_mode & 07777;
-    } else if (errno == ENOENT) {
-        mode = 0666 & ~CurrentUmask();
-    } else {
-        return false;
-    }
+    TFileForUpdate file;
+    if (!OpenForUpdate(path, file, true)) return false;
+    const std::string& bytes = file.bytes;
 
     std::vector<std::string_view> lines = SplitLines(bytes);
     const Location loc = Find(lines, section, key);
@@ -311,7 +177,7 @@ bool WritePrivateProfileString(std::string_view section, std::string_view key,
         out += line;
         out += "\r\n";
     }
-    return ReplaceFile(target, out, mode);
+    return CommitUpdate(file, out);
 }
 
 }  // namespace platform
