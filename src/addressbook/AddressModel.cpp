@@ -69,8 +69,8 @@ Qt::ItemFlags TAddressModel::flags(const QModelIndex& index) const {
     return f;
 }
 
-void TAddressModel::beginInsert(TAddressNode* parent, int row) {
-    beginInsertRows(indexOf(parent), row, row);
+void TAddressModel::beginInsert(TAddressNode* parent, int first, int last) {
+    beginInsertRows(indexOf(parent), first, last);
 }
 void TAddressModel::endInsert() { endInsertRows(); }
 void TAddressModel::beginRemove(TAddressNode* node) {

@@ -31,7 +31,7 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
-    void beginInsert(TAddressNode* parent, int row) override;
+    void beginInsert(TAddressNode* parent, int first, int last) override;
     void endInsert() override;
     void beginRemove(TAddressNode* node) override;
     void endRemove() override;

@@ -4,13 +4,31 @@
 
 namespace {
 
+// Without recursion: a hand-made file may nest as deep as it has lines.
 std::size_t CountSubtree(const TAddressNode* node) {
-    std::size_t n = 1;
-    for (int i = 0; i < node->childCount(); ++i) n += CountSubtree(node->child(i));
+    std::size_t n = 0;
+    std::vector<const TAddressNode*> pending{node};
+    while (!pending.empty()) {
+        const TAddressNode* p = pending.back();
+        pending.pop_back();
+        ++n;
+        for (int i = 0; i < p->childCount(); ++i) pending.push_back(p->child(i));
+    }
     return n;
 }
 
 }  // namespace
+
+TAddressNode::~TAddressNode() {
+    // Subtrees go one node at a time, so depth costs no stack.
+    std::vector<std::unique_ptr<TAddressNode>> pending = std::move(children_);
+    while (!pending.empty()) {
+        std::unique_ptr<TAddressNode> node = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : node->children_) pending.push_back(std::move(child));
+        node->children_.clear();
+    }
+}
 
 int TAddressNode::level() const {
     int level = 0;
@@ -40,7 +58,7 @@ TAddressNode* TAddressTree::addRoot(std::string caption, TAddressKind kind) {
 TAddressNode* TAddressTree::addChild(TAddressNode* parent, std::string caption, TAddressKind kind) {
     TAddressNode* owner = parent ? parent : &top_;
     const int row = owner->childCount();
-    if (observer_) observer_->beginInsert(parent, row);
+    if (observer_) observer_->beginInsert(parent, row, row);
     auto node = std::make_unique<TAddressNode>(std::move(caption), kind);
     node->parent_ = owner;
     node->row_ = row;
@@ -49,6 +67,21 @@ TAddressNode* TAddressTree::addChild(TAddressNode* parent, std::string caption, 
     ++size_;
     if (observer_) observer_->endInsert();
     return raw;
+}
+
+void TAddressTree::adoptRoots(TAddressTree& other) {
+    if (other.empty()) return;
+    const int first = rootCount();
+    if (observer_) observer_->beginInsert(nullptr, first, first + other.rootCount() - 1);
+    for (auto& root : other.top_.children_) {
+        root->parent_ = &top_;
+        root->row_ = rootCount();
+        top_.children_.push_back(std::move(root));
+    }
+    size_ += other.size_;
+    other.top_.children_.clear();
+    other.size_ = 0;
+    if (observer_) observer_->endInsert();
 }
 
 void TAddressTree::remove(TAddressNode* node) {

@@ -17,6 +17,7 @@ inline constexpr TAddressKind akWorkgroup = 3;
 class TAddressNode {
 public:
     TAddressNode(std::string caption, TAddressKind kind) : caption_(std::move(caption)), kind_(kind) {}
+    ~TAddressNode();
     TAddressNode(const TAddressNode&) = delete;
     TAddressNode& operator=(const TAddressNode&) = delete;
 
@@ -47,8 +48,8 @@ private:
 class TAddressTreeObserver {
 public:
     virtual ~TAddressTreeObserver() = default;
-    // `parent` null: the root level.
-    virtual void beginInsert(TAddressNode* parent, int row) = 0;
+    // Rows first..last of parent (null: the root level) are about to appear.
+    virtual void beginInsert(TAddressNode* parent, int first, int last) = 0;
     virtual void endInsert() = 0;
     virtual void beginRemove(TAddressNode* node) = 0;
     virtual void endRemove() = 0;
@@ -78,6 +79,8 @@ public:
     TAddressNode* addRoot(std::string caption, TAddressKind kind);
     // Appends as the last child of parent (null: the root level).
     TAddressNode* addChild(TAddressNode* parent, std::string caption, TAddressKind kind);
+    // Moves every root of other, with its subtree, to the end of this tree's root level.
+    void adoptRoots(TAddressTree& other);
     // Removes the node with its whole subtree.
     void remove(TAddressNode* node);
     void clear();

@@ -15,10 +15,31 @@ std::string FAQFile;
 
 std::string Ansi(std::string_view utf8) { return platform::Utf8ToCp1251(utf8); }
 
-std::string FormatMessage(std::string_view format, std::string_view arg) {
-    std::string out(format);
-    if (auto pos = out.find("%s"); pos != std::string::npos) out.replace(pos, 2, arg);
+namespace {
+
+std::string Substitute(std::string_view format, std::initializer_list<std::string_view> args) {
+    std::string out;
+    auto next = args.begin();
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size() && (format[i + 1] == 's' || format[i + 1] == 'd') &&
+            next != args.end()) {
+            out += *next++;
+            ++i;
+        } else {
+            out += format[i];
+        }
+    }
     return out;
+}
+
+}  // namespace
+
+std::string FormatMessage(std::string_view format, std::string_view arg) {
+    return Substitute(format, {arg});
+}
+
+std::string FormatMessage(std::string_view format, std::string_view arg1, std::string_view arg2) {
+    return Substitute(format, {arg1, arg2});
 }
 
 namespace {

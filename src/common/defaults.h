@@ -29,15 +29,25 @@ inline constexpr std::string_view UnknownUser = "Неизвестный";
 inline constexpr std::string_view EntireNetworkCaption = "Вся сеть";
 inline constexpr std::string_view HomePage = "quorvel.example.org";
 inline constexpr std::string_view AuthorMail = "mailto:quorvel@example.org";
-inline constexpr std::string_view SettingsWriteFailed =
-    "Не удалось сохранить настройки";
+// Input/output errors, as the general error report shows them.
+inline constexpr std::string_view InvalidNumericInput = "Invalid numeric input";
+inline constexpr std::string_view FileNotFound = "File not found";
+inline constexpr std::string_view FileAccessDenied = "File access denied";
+inline constexpr std::string_view DiskFull = "Disk full";
+inline constexpr std::string_view TooManyOpenFiles = "Too many open files";
+inline constexpr std::string_view InOutError = "I/O error %d";
+// A book that failed to load is kept; the tree goes beside it.
+inline constexpr std::string_view BookKeptAfterFailedLoad =
+    "Адресная книга %s была прочитана не полностью и оставлена без изменений. "
+    "Адреса сохранены в файл %s";
 }  // namespace msg
 
 // A message string's Windows-1251 form.
 std::string Ansi(std::string_view utf8);
 
-// "%s" in a message string replaced by the argument.
+// Each "%s" or "%d" in a message string replaced by the next argument, in order.
 std::string FormatMessage(std::string_view format, std::string_view arg);
+std::string FormatMessage(std::string_view format, std::string_view arg1, std::string_view arg2);
 
 // The product title from a version resource block: "Quorvel 1.2.0.19" (full) or
 // "Quorvel 1.2" (short); empty when the block is empty.

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <algorithm>
+#include <cerrno>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -20,11 +21,16 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "addressbook/AddressFile.h"
 #include "addressbook/AddressModel.h"
+#include "addressbook/Collation.h"
+#include "addressbook/Ordering.h"
+#include "addressbook/Recipients.h"
 #include "common/defaults.h"
 #include "forms/ErrorReport.h"
 #include "forms/Pictures.h"
 #include "forms/about.h"
+#include "platform/CodePage.h"
 #include "platform/QtAnsi.h"
 #include "platform/Shell.h"
 #include "send/SendState.h"
@@ -42,11 +48,17 @@ constexpr char kXpStyle[] =
 }  // namespace
 
 void TTreeAddresses::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::RightButton) {
+    // Neither a right click nor a click on empty space moves the selection.
+    if (event->button() == Qt::RightButton || !indexAt(event->position().toPoint()).isValid()) {
         event->accept();
         return;
     }
     QTreeView::mousePressEvent(event);
+}
+
+void TTreeAddresses::mouseReleaseEvent(QMouseEvent* event) {
+    QTreeView::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton) emit treeClicked();
 }
 
 TQuorvelForm::TQuorvelForm(const std::string& exePath, QWidget* parent) : TFormINI(exePath, parent) {
@@ -120,6 +132,10 @@ void TQuorvelForm::CreateActions() {
     actHome->OnExecute = [this] { actHomeExecute(); };
     actMail->OnExecute = [this] { actMailExecute(); };
     actAbout->OnExecute = [this] { actAboutExecute(); };
+    actAddGroup->OnExecute = [this] { actAddGroupExecute(); };
+    actAddUser->OnExecute = [this] { actAddUserExecute(); };
+    actRemoveGroup->OnExecute = [this] { actRemoveGroupExecute(); };
+    actSortAddresses->OnExecute = [this] { actSortAddressesExecute(); };
 }
 
 void TQuorvelForm::CreateControls() {
@@ -168,12 +184,15 @@ void TQuorvelForm::CreateControls() {
     TreeAddresses->setMouseTracking(true);  // hot tracking
     TreeAddresses->setAttribute(Qt::WA_Hover);
     TreeAddresses->setIconSize(QSize(16, 16));
+    TreeAddresses->setUniformRowHeights(true);  // a large book stays quick to expand
     TreeAddresses->setContextMenuPolicy(Qt::CustomContextMenu);
     addressModel_ = new TAddressModel(addresses_, this);
     addressModel_->setKindIcons(KindPictures());
+    addressModel_->setEditable([this](const TAddressNode* node) { return TreeAddressesEditing(node); });
     TreeAddresses->setModel(addressModel_);
     connect(TreeAddresses, &QWidget::customContextMenuRequested, this,
             &TQuorvelForm::TreeAddressesContextPopup);
+    connect(TreeAddresses, &TTreeAddresses::treeClicked, this, &TQuorvelForm::TreeAddressesClick);
 
     Panel1 = new QWidget(Splitter2);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -334,18 +353,49 @@ void TQuorvelForm::CreateTrayIcon() {
 void TQuorvelForm::FormCreate() {
     SendInProgress = false;
     addresses_.clear();
+    TreeLoadFromFile(RecipientFile);
     LoadSenders();
     SetApplicationTitle(platform::AnsiToQString(GetVersionString(false)));
     setWindowTitle(ApplicationTitle());
 }
 
 void TQuorvelForm::FormDestroy() {
-    // Each step runs even when the one before it failed.
-    try {
-        SaveSenders();
-    } catch (...) {
-        ReportExitError(ErrorText(std::current_exception()));
+    // Each step runs even when the one before it failed: above all the address book is saved.
+    for (auto step : {&TQuorvelForm::SaveSenders, &TQuorvelForm::SaveAddressBookAtExit}) {
+        try {
+            (this->*step)();
+        } catch (...) {
+            ReportExitError(ErrorText(std::current_exception()));
+        }
     }
+}
+
+void TQuorvelForm::SaveAddressBookAtExit() { TreeSaveToFile(RecipientFile); }
+
+void TQuorvelForm::TreeLoadFromFile(const std::string& fileName) {
+    try {
+        LoadAddressBook(platform::Cp1251ToUtf8(fileName), addresses_);
+    } catch (const EInOutError&) {
+        bookLoadFailed_ = true;
+        throw;
+    }
+}
+
+void TQuorvelForm::TreeSaveToFile(const std::string& fileName) {
+    const std::string path = platform::Cp1251ToUtf8(fileName);
+    if (path.empty()) {
+        // No book file is configured: only a book with addresses in it has something to lose.
+        if (!addresses_.empty()) throw EInOutError(ENOENT, InOutErrorText(ENOENT));
+        return;
+    }
+    if (!bookLoadFailed_) {
+        SaveAddressBook(path, addresses_);
+        return;
+    }
+    // The part of the file that was never read must survive: the tree goes beside it.
+    const std::string beside = path + ".new";
+    SaveAddressBook(beside, addresses_);
+    ShowErrorReport(QString::fromStdString(FormatMessage(msg::BookKeptAfterFailedLoad, path, beside)));
 }
 
 void TQuorvelForm::WMCopyData(const QByteArray& ansiText) {
@@ -417,7 +467,7 @@ void TQuorvelForm::actSendUpdate(TAction* action) { action->setEnabled(!SendInPr
 
 void TQuorvelForm::actAddUserUpdate(TAction* action) {
     const TAddressNode* node = SelectedNode();
-    action->setEnabled(node && node->caption() != Ansi(msg::EntireNetworkCaption));
+    action->setEnabled(node && !IsEntireNetwork(node->caption()));
 }
 
 void TQuorvelForm::actRemoveGroupUpdate(TAction* action) { actAddUserUpdate(action); }
@@ -460,3 +510,64 @@ void TQuorvelForm::AddToSenderList() {
 }
 
 void TQuorvelForm::SaveSenders() { SaveSenderNames(*FIniFile, senders_); }
+
+bool TQuorvelForm::TreeAddressesEditing(const TAddressNode* node) const {
+    return !IsEntireNetwork(node->caption());
+}
+
+void TQuorvelForm::SelectNode(TAddressNode* node) {
+    TreeAddresses->setCurrentIndex(addressModel_->indexOf(node));
+}
+
+void TQuorvelForm::EditCaption(TAddressNode* node) {
+    QPersistentModelIndex index(addressModel_->indexOf(node));
+    QTimer::singleShot(0, TreeAddresses, [this, index] {
+        if (!index.isValid()) return;
+        activateWindow();
+        TreeAddresses->setFocus();
+        TreeAddresses->edit(index);
+    });
+}
+
+void TQuorvelForm::actAddGroupExecute() {
+    TAddressNode* node = addresses_.addRoot(std::string(), akGroup);
+    SelectNode(node);
+    EditCaption(node);
+}
+
+void TQuorvelForm::actAddUserExecute() {
+    TAddressNode* selected = SelectedNode();
+    if (!selected) return;
+    // A non-group at the root level has no group above it: the address goes to the root level.
+    TAddressNode* target = selected->kind() == akGroup ? selected : selected->parent();
+    if (target) TreeAddresses->expandRecursively(addressModel_->indexOf(target));
+    TAddressNode* node = addresses_.addChild(target, std::string(), akUser);
+    SelectNode(node);
+    EditCaption(node);
+}
+
+void TQuorvelForm::actRemoveGroupExecute() {
+    if (TAddressNode* node = SelectedNode()) {
+        if (node == FRightClickNode) FRightClickNode = nullptr;
+        addresses_.remove(node);
+    }
+}
+
+void TQuorvelForm::TreeAddressesClick() {
+    edRecipient->setText(platform::AnsiToQString(RecipientText(SelectedNode())));
+}
+
+void TQuorvelForm::actSortAddressesExecute() {
+    const TCaptionCollator collator;  // the user's locale as it is now
+    SortAddresses(addresses_, [&collator](const std::vector<std::string_view>& captions) {
+        return collator.ranks(captions);
+    });
+}
+
+int TQuorvelForm::TreeAddressesCompare(const TAddressNode* node1, const TAddressNode* node2) const {
+    const TCaptionCollator collator;
+    return CompareAddresses(node1->caption(), node2->caption(),
+                            [&collator](const std::string& a, const std::string& b) {
+                                return collator.compare(a, b);
+                            });
+}

@@ -32,8 +32,15 @@ class TTreeAddresses : public QTreeView {
 public:
     using QTreeView::QTreeView;
 
+    bool isEditing() const { return state() == EditingState; }
+
+signals:
+    // A left click anywhere in the tree, after it has moved the selection.
+    void treeClicked();
+
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
 class TQuorvelForm : public TFormINI {
@@ -52,6 +59,7 @@ public:
     TAddressNode* SelectedNode() const;
 
     TAddressTree& addresses() { return addresses_; }
+    TAddressModel* addressModel() const { return addressModel_; }
 
     // Controls and commands, named as in the layout.
     QMenuBar* ActionMainMenuBar1;
@@ -128,12 +136,33 @@ private:
     void actMailExecute();
     void actAboutExecute();
     void mMessageKeyDown(QKeyEvent* event);
+    void actAddGroupExecute();
+    void actAddUserExecute();
+    void actRemoveGroupExecute();
+    void actSortAddressesExecute();
+    bool TreeAddressesEditing(const TAddressNode* node) const;
+
+public:
+    // The order of two siblings for the sort command: -1 node1 first, 1 node2 first, 0 equal.
+    int TreeAddressesCompare(const TAddressNode* node1, const TAddressNode* node2) const;
+
+private:
+    void TreeAddressesClick();
+    // Starts editing the node's caption once the current event is done (a menu that has just
+    // closed would otherwise take the focus back and end the edit at once).
+    void EditCaption(TAddressNode* node);
+    void SelectNode(TAddressNode* node);
+
+    // The address book file: loaded into the emptied tree at start, saved at exit.
+    void TreeLoadFromFile(const std::string& fileName);
+    void TreeSaveToFile(const std::string& fileName);
     void CoolTrayIcon1Click();
     void TreeAddressesContextPopup(const QPoint& pos);
 
     // Sender names: loaded into edSender, moved to the top on every send, written at exit.
     void LoadSenders();
     void SaveSenders();
+    void SaveAddressBookAtExit();
 
 public:
     // Puts the sender field's text at the top of the remembered names; the send commands call
@@ -145,4 +174,6 @@ private:
     TAddressModel* addressModel_;
     TAddressNode* FRightClickNode = nullptr;
     TSenderList senders_;
+    // The book's file did not load completely: it is kept, and the tree is saved beside it.
+    bool bookLoadFailed_ = false;
 };
