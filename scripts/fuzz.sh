@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds the address book fuzzer with clang (libFuzzer, ASan, UBSan) into build-fuzz/ (or
+# $QUORVEL_FUZZ_BUILD_DIR) and runs it for SECONDS (default 60) over a copy of the seed corpus,
+# so the repository's corpus never grows. Fails on any crash, leak, UB report or slow input;
+# the reproducer stays in <build>/artifacts/. Further arguments go to the fuzzer.
+#   bash scripts/fuzz.sh [SECONDS] [libFuzzer flags...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+build=${QUORVEL_FUZZ_BUILD_DIR:-build-fuzz}
+
+packages=(cmake make clang-14 libclang-rt-14-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]} > 0)); then
+    sudo=()
+    if [[ $(id -u) -ne 0 ]]; then
+        sudo=(sudo)
+    fi
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+CC=clang-14 CXX=clang++-14 cmake -S tests/fuzz -B "$build" -DQUORVEL_FUZZ=ON >/dev/null
+cmake --build "$build" -j"$(nproc)"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-fuzz.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/corpus"
+find tests/fuzz/corpus -maxdepth 1 -type f -exec cp -t "$work/corpus/" {} +
+artifacts="$build/artifacts"
+mkdir -p "$artifacts"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+status=0
+"$build/fuzz_addressfile" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -dict=tests/fuzz/addressfile.dict -artifact_prefix="$artifacts/" -print_final_stats=1 \
+    "$@" "$work/corpus" || status=$?
+if ((status != 0)); then
+    echo "fuzz_addressfile failed (exit $status); reproducers in $artifacts/:" >&2
+    ls -l "$artifacts" >&2
+    exit "$status"
+fi
+echo "fuzz_addressfile: ${seconds}s without a finding, corpus grew to $(ls "$work/corpus" | wc -l) inputs"
+
+# The messenger reply parsers: their two sources need nothing configured, so they are built here
+# directly; they start from an empty corpus and run as long.
+clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -fno-omit-frame-pointer -Isrc tests/fuzz/fuzz_messenger_reply.cpp \
+    src/platform/posix/MessengerClient.cpp src/platform/posix/CodePage.cpp \
+    -o "$build/fuzz_messenger_reply"
+mkdir "$work/messenger"
+"$build/fuzz_messenger_reply" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix="$artifacts/" -print_final_stats=1 "$work/messenger" || status=$?
+if ((status != 0)); then
+    echo "fuzz_messenger_reply failed (exit $status); reproducers in $artifacts/:" >&2
+    ls -l "$artifacts" >&2
+    exit "$status"
+fi
+echo "fuzz_messenger_reply: ${seconds}s without a finding"
