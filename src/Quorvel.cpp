@@ -19,6 +19,7 @@
 #include "platform/InstanceChannel.h"
 #include "platform/InstanceServer.h"
 #include "platform/Version.h"
+#include "send/SendState.h"
 
 namespace {
 
@@ -124,5 +125,11 @@ int main(int argc, char** argv) {
     TQuorvelForm* closing = form;
     form = nullptr;
     delete closing;
+    // A send still under way is not waited for; its threads end with the process, without
+    // meeting the static destructors.
+    if (SendInProgress.load()) {
+        std::fflush(nullptr);
+        _exit(rc);
+    }
     return rc;
 }

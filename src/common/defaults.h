@@ -29,6 +29,10 @@ inline constexpr std::string_view UnknownUser = "Неизвестный";
 inline constexpr std::string_view EntireNetworkCaption = "Вся сеть";
 inline constexpr std::string_view HomePage = "quorvel.example.org";
 inline constexpr std::string_view AuthorMail = "mailto:quorvel@example.org";
+// Delivery log texts. The first letter of the prefix is the Latin capital C.
+inline constexpr std::string_view LogPrefix = "C" "ообщение ";
+inline constexpr std::string_view LogSent = " отправлено";
+inline constexpr std::string_view LogNotSent = " не отправлено";
 // Input/output errors, as the general error report shows them.
 inline constexpr std::string_view InvalidNumericInput = "Invalid numeric input";
 inline constexpr std::string_view FileNotFound = "File not found";

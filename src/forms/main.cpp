@@ -16,6 +16,9 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QDateTime>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -29,11 +32,14 @@
 #include "common/defaults.h"
 #include "forms/ErrorReport.h"
 #include "forms/Pictures.h"
+#include "forms/LogBridge.h"
 #include "forms/about.h"
+#include "forms/uParamSend.h"
 #include "platform/CodePage.h"
 #include "platform/QtAnsi.h"
 #include "platform/Shell.h"
 #include "send/SendState.h"
+#include "send/uMenageThread.h"
 
 namespace {
 
@@ -66,6 +72,7 @@ TQuorvelForm::TQuorvelForm(const std::string& exePath, QWidget* parent) : TFormI
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowIcon(ProgramIcon());
+    logBridge_ = std::make_shared<TLogBridge>(this);
     // The layout's metrics are those of an 11-pixel font.
     QFont face = font();
     face.setPixelSize(11);
@@ -81,6 +88,9 @@ TQuorvelForm::TQuorvelForm(const std::string& exePath, QWidget* parent) : TFormI
 }
 
 TQuorvelForm::~TQuorvelForm() {
+    // A send under way makes no further attempt and no longer reaches this window.
+    SendShutdown = true;
+    logBridge_->Detach();
     hide();
     if (CoolTrayIcon1) CoolTrayIcon1->hide();
     FormDestroy();
@@ -126,6 +136,8 @@ void TQuorvelForm::CreateActions() {
     actImportDunmarro->OnUpdate = [this](TAction* self) { actImportDunmarroUpdate(self); };
 
     actNew->OnExecute = [this] { actNewExecute(); };
+    actSend->OnExecute = [this] { actSendExecute(); };
+    actSendTimer->OnExecute = [this] { actSendTimerExecute(); };
     actExit->OnExecute = [this] { actExitExecute(); };
     actHelp->OnExecute = [this] { actHelpExecute(); };
     actFAQ->OnExecute = [this] { actFAQExecute(); };
@@ -570,4 +582,74 @@ int TQuorvelForm::TreeAddressesCompare(const TAddressNode* node1, const TAddress
                             [&collator](const std::string& a, const std::string& b) {
                                 return collator.compare(a, b);
                             });
+}
+
+TSendServices TQuorvelForm::SendServices() {
+    TSendServices services = RealSendServices(
+        [bridge = logBridge_](const TLogEntry& entry) { bridge->Log(entry); },
+        [bridge = logBridge_] { bridge->Finished(); });
+    if (FMessengerCall) services.send = FMessengerCall;
+    return services;
+}
+
+void TQuorvelForm::StartSend(std::int32_t count, std::int32_t interval) {
+    const std::string message = MessageText();
+    const std::string recipients = platform::QStringToAnsi(edRecipient->text());
+    const std::string sender = platform::QStringToAnsi(edSender->currentText());
+    // Raised here, before the dispatcher exists, so that no second send slips in between.
+    SendInProgress = true;
+    ActionManager1->UpdateActions();
+    TMenageThread::Start(sender, recipients, message, count, interval, SendServices());
+}
+
+void TQuorvelForm::actSendExecute() {
+    AddToSenderList();
+    StartSend(1, 0);
+}
+
+void TQuorvelForm::actSendTimerExecute() {
+    TParamSend dialog(this);
+    if (dialog.exec() != QDialog::Accepted) return;
+    AddToSenderList();
+    StartSend(dialog.UpDown1->position(), dialog.UpDown2->position());
+}
+
+std::string TQuorvelForm::MessageText() const {
+    // The lines as the memo wraps them for display; a last empty line does not count.
+    QStringList lines;
+    for (QTextBlock block = mMessage->document()->begin(); block.isValid(); block = block.next()) {
+        const QString text = block.text();
+        const QTextLayout* layout = block.layout();
+        if (!layout || layout->lineCount() == 0) {
+            lines << text.left(4096);
+            continue;
+        }
+        for (int i = 0; i < layout->lineCount(); ++i) {
+            const QTextLine line = layout->lineAt(i);
+            lines << text.mid(line.textStart(), line.textLength()).left(4096);
+        }
+    }
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    return platform::QStringToAnsi(lines.join(QStringLiteral("\r\n")));
+}
+
+QString TQuorvelForm::LogTimeText(const TLocalTime& t, const QLocale& locale) {
+    const QDate date(t.year, t.month, t.day);
+    QString text = locale.toString(date, QLocale::ShortFormat);
+    if (t.hour == 0 && t.minute == 0 && t.second == 0) return text;
+    // The long time format without its time zone.
+    QString format = locale.timeFormat(QLocale::LongFormat);
+    format.remove(u't');
+    return text + u' ' + locale.toString(QTime(t.hour, t.minute, t.second, t.millisecond),
+                                          format.trimmed());
+}
+
+void TQuorvelForm::AddLogLine(const TLogEntry& entry) {
+    auto* item = new QTreeWidgetItem;
+    item->setIcon(0, LogPicture(entry.image));
+    item->setText(0, LogTimeText(entry.time, FLogLocale));
+    item->setText(1, platform::AnsiToQString(entry.text));
+    lvLog->insertTopLevelItem(0, item);
+    if (lvLog->topLevelItemCount() > MaxLineLog)
+        delete lvLog->takeTopLevelItem(lvLog->topLevelItemCount() - 1);
 }

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLocale>
 #include <QTreeView>
 #include <memory>
 #include <string>
 
 #include "addressbook/AddressTree.h"
 #include "common/SenderList.h"
+#include "send/SendServices.h"
 #include "forms/Actions.h"
 #include "forms/Formini.h"
 
@@ -24,6 +26,7 @@ class QSystemTrayIcon;
 class QToolBar;
 class QTreeWidget;
 class TAddressModel;
+class TLogBridge;
 
 // The tree view of the address book: a right click opens the popup without moving the
 // selection (the popup's commands act on the clicked node instead), and no drag and drop.
@@ -125,6 +128,10 @@ private:
     void FormDestroy();
 
     void actSendUpdate(TAction* action);
+    void actSendExecute();
+    void actSendTimerExecute();
+    // Raises the busy flag and starts the dispatcher.
+    void StartSend(std::int32_t count, std::int32_t interval);
     void actAddUserUpdate(TAction* action);
     void actRemoveGroupUpdate(TAction* action);
     void actImportDunmarroUpdate(TAction* action);
@@ -169,11 +176,26 @@ public:
     // it first and read edSender afterwards.
     void AddToSenderList();
 
+    // One line at the top of the delivery log; the oldest goes beyond MaxLineLog lines.
+    void AddLogLine(const TLogEntry& entry);
+    // The message as the memo shows it: its display lines joined by CR LF (Windows-1251).
+    std::string MessageText() const;
+    // The "Дата" column's text for a time stamp in the given locale.
+    static QString LogTimeText(const TLocalTime& time, const QLocale& locale);
+    // The locale of the log's time stamps (the user's, unless a test sets another).
+    QLocale FLogLocale;
+    // What the send commands hand to the dispatcher; tests may replace the messenger call.
+    TSendServices SendServices();
+    std::function<platform::NET_API_STATUS(const char16_t*, const char16_t*, const unsigned char*,
+                                           std::uint32_t)>
+        FMessengerCall;
+
 private:
     TAddressTree addresses_;
     TAddressModel* addressModel_;
     TAddressNode* FRightClickNode = nullptr;
     TSenderList senders_;
+    std::shared_ptr<TLogBridge> logBridge_;
     // The book's file did not load completely: it is kept, and the tree is saved beside it.
     bool bookLoadFailed_ = false;
 };
