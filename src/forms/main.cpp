@@ -364,6 +364,7 @@ void TQuorvelForm::CreateTrayIcon() {
 
 void TQuorvelForm::FormCreate() {
     SendInProgress = false;
+    SendShutdown = false;
     addresses_.clear();
     TreeLoadFromFile(RecipientFile);
     LoadSenders();

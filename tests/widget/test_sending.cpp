@@ -199,3 +199,18 @@ TEST(UpDown, ArrowsStayWithinTheRange) {
     QTest::keyClick(&edit, Qt::Key_Up);
     EXPECT_EQ(edit.text(), "1");
 }
+
+TEST_F(SendingTest, ClosingTheWindowDuringASendNeitherCrashesNorHangs) {
+    form->edRecipient->setText("a, b, c, d");
+    typeMessage("x");
+    hold = true;
+    form->actSend->Execute();
+    QTest::qWait(20);
+    ASSERT_TRUE(SendInProgress.load());
+    form.reset();  // the senders are still inside the messenger call
+    hold = false;
+    QElapsedTimer timer;
+    timer.start();
+    while (SendInProgress.load() && timer.elapsed() < 10000) QTest::qWait(10);
+    EXPECT_FALSE(SendInProgress.load());
+}
