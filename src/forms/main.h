@@ -127,6 +127,17 @@ private:
     void FormCreate();
     void FormDestroy();
 
+    // Imports, each defined in its own unit: ImportScanner.cpp, ImportNet.cpp, ImportServer.cpp.
+    void actImportDunmarroExecute();
+    void actImportNetExecute();
+    void actImportGroupNetExecute();
+    void actImportUserNetExecute();
+
+public:
+    // Asks for the target group and adds a node with the caption and kind under it.
+    void AddNewNode(const std::string& caption, TAddressKind kind);
+
+private:
     void actSendUpdate(TAction* action);
     void actSendExecute();
     void actSendTimerExecute();
