@@ -7,7 +7,7 @@ packages=(
     cmake g++ make pkg-config
     libgtest-dev libgmock-dev
     qt6-base-dev qt6-translations-l10n libqt6svg6 libxkbcommon-dev
-    samba smbclient
+    samba smbclient libsmbclient-dev samba-dev
 )
 if [[ "${1:-}" == "--screenshots" ]]; then
     packages+=(xvfb x11-apps imagemagick trayer xdotool fonts-dejavu-core)

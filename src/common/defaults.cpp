@@ -94,3 +94,25 @@ std::string GetVersionString(bool full) {
     if (!platform::GetFileVersionInfoA(exe, block)) return {};
     return GetVersionStringFromBlock(block, full);
 }
+
+std::string ReadRegString(platform::HKEY root, const std::string& key, const std::string& valueName) {
+    using namespace platform;
+    using namespace platform::reg;
+    HKEY opened{};
+    // Reading needs no more access than KEY_READ.
+    if (RegOpenKeyEx(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return {};
+    std::string text;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueEx(opened, valueName.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        size > 0 && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        std::string data(size, '\0');
+        if (RegQueryValueEx(opened, valueName.c_str(), nullptr, &type,
+                            reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS) {
+            data.resize(size);
+            text = data.substr(0, data.find('\0'));
+        }
+    }
+    RegCloseKey(opened);
+    return text;
+}

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Registry.h"
 #include "platform/Version.h"
 
 // Set once while the main window is constructed, then only read (also from the send threads).
@@ -60,3 +61,7 @@ std::string GetVersionStringFromBlock(const platform::VersionBlock& block, bool 
 std::string GetVersionString(bool full);
 // The short form of a file version ("1.2.0.19" -> "1.2").
 std::string ShortenFileVersion(const std::string& fileVersion);
+
+// The text (Windows-1251) of a REG_SZ or REG_EXPAND_SZ value, unexpanded, up to its first zero.
+// Empty when the key or value is missing or the value is of another type; nothing is raised.
+std::string ReadRegString(platform::HKEY root, const std::string& key, const std::string& valueName);

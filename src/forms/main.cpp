@@ -148,6 +148,10 @@ void TQuorvelForm::CreateActions() {
     actAddUser->OnExecute = [this] { actAddUserExecute(); };
     actRemoveGroup->OnExecute = [this] { actRemoveGroupExecute(); };
     actSortAddresses->OnExecute = [this] { actSortAddressesExecute(); };
+    actImportDunmarro->OnExecute = [this] { actImportDunmarroExecute(); };
+    actImportNet->OnExecute = [this] { actImportNetExecute(); };
+    actImportGroupNet->OnExecute = [this] { actImportGroupNetExecute(); };
+    actImportUserNet->OnExecute = [this] { actImportUserNetExecute(); };
 }
 
 void TQuorvelForm::CreateControls() {
@@ -366,6 +370,7 @@ void TQuorvelForm::FormCreate() {
     SendInProgress = false;
     SendShutdown = false;
     addresses_.clear();
+    ScannerDir = ReadRegString(platform::HKEY_LOCAL_MACHINE, "SoftWare\\Ostrevanka", "Dunmarro");
     TreeLoadFromFile(RecipientFile);
     LoadSenders();
     SetApplicationTitle(platform::AnsiToQString(GetVersionString(false)));

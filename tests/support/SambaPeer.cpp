@@ -21,6 +21,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "Process.h"
 
@@ -126,6 +128,39 @@ std::string Replace(std::string text, const std::string& what, const std::string
     return text;
 }
 
+// Runs a tool with input on stdin (never a terminal), its output collected; the exit code
+// together with the output.
+std::pair<int, std::string> RunTool(const std::vector<std::string>& args, const std::string& input) {
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    char outTemplate[] = "/tmp/quorvel-tool-XXXXXX";
+    const int outFd = mkstemp(outTemplate);
+    if (outFd < 0) throw std::runtime_error("mkstemp failed");
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, in[0], 0);
+    posix_spawn_file_actions_adddup2(&files, outFd, 1);
+    posix_spawn_file_actions_adddup2(&files, outFd, 2);
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    close(in[0]);
+    if (rc == 0 && !input.empty()) {
+        if (write(in[1], input.data(), input.size()) < 0) { /* the tool reports the lack */ }
+    }
+    close(in[1]);
+    const int code = rc == 0 ? WaitExit(pid, 20000) : -2000;
+    close(outFd);
+    std::string output = ReadAll(outTemplate);
+    unlink(outTemplate);
+    if (rc != 0) output = std::string("cannot start ") + args[0] + ": " + std::strerror(rc);
+    return {code, output};
+}
+
 }  // namespace
 
 std::uint16_t FreeLoopbackPort() {
@@ -162,7 +197,7 @@ SambaPeer::SambaPeer(SambaOptions options) {
             MakeDir(root_ + "/" + d, 0755);
         }
         WriteAll(root_ + "/hook.sh", Replace(kHook, "@MSGDIR@", root_ + "/msgs"), 0755);
-        port_ = FreeLoopbackPort();
+        port_ = options.port ? options.port : FreeLoopbackPort();
 
         std::ostringstream conf;
         conf << "[global]\n"
@@ -249,6 +284,7 @@ SambaPeer::~SambaPeer() {
 }
 
 void SambaPeer::Stop() {
+    RemoveAccounts();
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         WaitExit(pid_, 10000);  // SIGKILL after that
@@ -306,6 +342,30 @@ std::vector<SambaMessage> SambaPeer::TakeMessages(std::size_t n, int timeoutMs) 
 
 std::string SambaPeer::Log() const {
     return ReadAll(root_ + "/smbd.log");
+}
+
+void SambaPeer::AddAccount(const std::string& name, const std::string& fullName,
+                           const std::string& password, bool machine) {
+    const std::string unixName = machine ? name + "$" : name;
+    auto [code, output] = RunTool({"useradd", "-M", "-N", "-s", "/usr/sbin/nologin", "-c",
+                                   fullName, unixName},
+                                  {});
+    if (code != 0) throw std::runtime_error("useradd " + unixName + " failed:\n" + output);
+    accounts_.push_back(unixName);
+    if (machine) {
+        std::tie(code, output) =
+            RunTool({"smbpasswd", "-c", ConfigPath(), "-s", "-a", "-m", name}, {});
+    } else {
+        std::tie(code, output) = RunTool({"smbpasswd", "-c", ConfigPath(), "-s", "-a", name},
+                                         password + "\n" + password + "\n");
+    }
+    if (code != 0) throw std::runtime_error("smbpasswd " + unixName + " failed:\n" + output);
+}
+
+void SambaPeer::RemoveAccounts() {
+    // The passdb goes with the folder; the system accounts must go explicitly.
+    for (const auto& name : accounts_) RunTool({"userdel", name}, {});
+    accounts_.clear();
 }
 
 }  // namespace testing_support

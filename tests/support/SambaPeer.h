@@ -15,6 +15,7 @@ namespace testing_support {
 struct SambaOptions {
     bool messaging = true;  // false: no message command, the receiver refuses messages
     bool smb2Only = false;  // server min protocol = SMB2
+    std::uint16_t port = 0;  // 0: a free one; clients that only try 445 need a private network
 };
 
 // One message as smbd's message command saw it.
@@ -45,6 +46,16 @@ public:
     std::size_t PendingMessages() const;
     // smbd's own output, for failure messages.
     std::string Log() const;
+    // Its smb.conf, for clients that must read the same settings (the port).
+    std::string ConfigPath() const { return root_ + "/smb.conf"; }
+
+    // A system account (useradd, no home, no login shell) entered into this smbd's own passdb
+    // with the password; machine: a workstation trust account "name$" instead. Needs root.
+    // Removed again by RemoveAccounts and with the peer. Throws std::runtime_error with the
+    // tools' output when a step fails.
+    void AddAccount(const std::string& name, const std::string& fullName,
+                    const std::string& password, bool machine = false);
+    void RemoveAccounts();
 
 private:
     void Stop();
@@ -53,6 +64,7 @@ private:
     std::string root_;
     std::uint16_t port_ = 0;
     pid_t pid_ = -1;
+    std::vector<std::string> accounts_;  // system accounts to delete
 };
 
 }  // namespace testing_support
