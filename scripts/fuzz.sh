@@ -10,21 +10,7 @@ seconds=${1:-60}
 shift || true
 build=${QUORVEL_FUZZ_BUILD_DIR:-build-fuzz}
 
-packages=(cmake make clang-14 libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]} > 0)); then
-    sudo=()
-    if [[ $(id -u) -ne 0 ]]; then
-        sudo=(sudo)
-    fi
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
-    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/setup.sh --fuzz
 
 CC=clang-14 CXX=clang++-14 cmake -S tests/fuzz -B "$build" -DQUORVEL_FUZZ=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"

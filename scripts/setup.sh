@@ -9,9 +9,10 @@ packages=(
     qt6-base-dev qt6-translations-l10n libqt6svg6 libxkbcommon-dev
     samba smbclient libsmbclient-dev samba-dev
 )
-if [[ "${1:-}" == "--screenshots" ]]; then
-    packages+=(xvfb x11-apps imagemagick trayer xdotool fonts-dejavu-core)
-fi
+case "${1:-}" in
+    --screenshots) packages+=(xvfb x11-apps imagemagick trayer xdotool fonts-dejavu-core) ;;
+    --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -18,6 +18,7 @@
 #include "forms/Actions.h"
 #include "forms/NetBrowser.h"
 #include "forms/Pictures.h"
+#include "forms/uselasdrrgrpDlg.h"
 #include "platform/CodePage.h"
 #include "platform/LmUser.h"
 #include "platform/QtAnsi.h"
@@ -39,14 +40,6 @@ void ShowError(QWidget* parent, const QString& text) {
         return;
     }
     QMessageBox::critical(parent, QStringLiteral("Error"), text, QMessageBox::Ok);
-}
-
-void SetEditBackground(QLineEdit* edit, QPalette::ColorRole role) {
-    QPalette palette = edit->palette();
-    const QColor colour = QPalette().color(QPalette::Active, role);
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-        palette.setColor(group, QPalette::Base, colour);
-    edit->setPalette(palette);
 }
 
 }  // namespace
@@ -130,8 +123,7 @@ TImportservDlg::TImportservDlg(QWidget* owner, TAddressTree& tree) : QDialog(own
     edNewGroup = new QLineEdit(TabSheet3);
     edNewGroup->setObjectName(QStringLiteral("edNewGroup"));
     edNewGroup->setGeometry(40, 91, 121, 21);
-    edNewGroup->setEnabled(false);
-    SetEditBackground(edNewGroup, QPalette::Button);
+    TSelectAddrGroupDlg::ApplyNewGroupSwitch(false, edNewGroup, cmbGroup);
     Button6 = button(TabSheet3, "Button6", "<< Назад", 40, kFoot + 8, 75, 25);
     Button4 = button(TabSheet3, "Button4", "Закончить", 120, kFoot + 8, 75, 25);
     Button5 = button(TabSheet3, "Button5", "Отмена", 198, kFoot + 8, 75, 25);
@@ -233,16 +225,8 @@ void TImportservDlg::TabSheet3Show() {
 }
 
 void TImportservDlg::actNewNameExecute() {
-    if (chkNewGroup->isChecked()) {
-        edNewGroup->setEnabled(true);
-        SetEditBackground(edNewGroup, QPalette::Base);
-        if (edNewGroup->text().isEmpty()) edNewGroup->setText(U("Новая группа"));
-        cmbGroup->setEnabled(false);
-    } else {
-        edNewGroup->setEnabled(false);
-        SetEditBackground(edNewGroup, QPalette::Button);
-        cmbGroup->setEnabled(true);
-    }
+    // The same switch as the group chooser's.
+    TSelectAddrGroupDlg::ApplyNewGroupSwitch(chkNewGroup->isChecked(), edNewGroup, cmbGroup);
     UpdateFinish();
 }
 
