@@ -639,10 +639,29 @@ RunResult RunThreadPerMessage(const FastReceiver& rx, const Payload& p, int run)
     return Report("(c1) thread per message", run, kMessages, span, rx);
 }
 
-// What starting and joining one thread costs here, in microseconds.
-double ThreadStartJoinMicros() {
+// The conversions a sender makes; a new thread opens its own converters for them.
+void ConvertAsASenderDoes() {
+    const std::u16string wide = platform::Cp1251ToUtf16("x");
+    const std::string utf8 = platform::Utf16ToCodePage(wide, "UTF-8");
+    const std::string oem = platform::Utf16ToCodePage(wide, "CP866");
+    const std::u16string back = platform::CodePageToUtf16(utf8, "UTF-8");
+    if (oem.empty() || back.empty()) Fail("conversion failed");
+}
+
+// What starting and joining one thread costs here, in microseconds: one at a time, or in
+// waves of 50 alive at once (as many stacks as the dispatcher keeps), with or without the
+// conversions.
+double ThreadStartJoinMicros(int alive, bool convert) {
     Span span;
-    for (int i = 0; i < kMessages; ++i) std::thread([] {}).join();
+    for (int done = 0; done < kMessages; done += alive) {
+        std::vector<std::thread> wave;
+        for (int i = 0; i < alive; ++i) {
+            wave.emplace_back([convert] {
+                if (convert) ConvertAsASenderDoes();
+            });
+        }
+        for (std::thread& t : wave) t.join();
+    }
     span.Stop();
     return span.seconds() * 1e6 / kMessages;
 }
@@ -657,7 +676,7 @@ QString LogLine(const char* recipient, bool sent) {
 // Types the recipients and the message, runs the send command and the event loop until the
 // send has ended and the log holds a line per recipient.
 Span SendFromWindow(QApplication& app, TQuorvelForm& form, const std::string& recipients,
-                      int lines) {
+                    int lines) {
     form.lvLog->clear();
     form.edRecipient->setText(QString::fromLatin1(recipients.c_str()));
     form.edSender->setEditText(QString::fromUtf8(kSenderUtf8));
@@ -758,7 +777,8 @@ double BareHandOffMicros(QApplication& app) {
     QEventLoop loop;
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, [&] {
-        if (done.load() == kThreads || Clock::now() - span.start > kRunBudget) loop.quit();
+        if (Clock::now() - span.start > kRunBudget) Fail("the log hand-offs did not end in time");
+        if (done.load() == kThreads) loop.quit();
     });
     check.start(1);
     loop.exec();
@@ -989,9 +1009,12 @@ int main(int argc, char** argv) {
             a0.push_back(RunDispatcherInstant(rx, payload, run).rate);
             if (form) b0.push_back(RunWindowInstant(app, *form, rx, run).rate);
         }
-        std::vector<double> startJoin, addLine, addLineTurn, handOff, update, sleep5;
+        std::vector<double> startJoin, startJoin50, startJoinConvert, addLine, addLineTurn,
+            handOff, update, sleep5;
         for (int run = 1; run <= kRuns; ++run) {
-            startJoin.push_back(ThreadStartJoinMicros());
+            startJoin.push_back(ThreadStartJoinMicros(1, false));
+            startJoin50.push_back(ThreadStartJoinMicros(kThreads, false));
+            startJoinConvert.push_back(ThreadStartJoinMicros(1, true));
             sleep5.push_back(FiveMsSleepMs());
             handOff.push_back(BareHandOffMicros(app));
             if (form) {
@@ -1001,6 +1024,9 @@ int main(int argc, char** argv) {
             }
         }
         std::printf("  one thread started and joined:            %8.1f us\n", Median(startJoin));
+        std::printf("  the same, 50 alive at once:               %8.1f us\n", Median(startJoin50));
+        std::printf("  one alone, making a sender's conversions: %8.1f us\n",
+                    Median(startJoinConvert));
         std::printf("  a 5 ms sleep lasts:                       %8.2f ms\n", Median(sleep5));
         std::printf("  one log hand-off, empty, 50 threads:      %8.1f us\n", Median(handOff));
         if (form) {
