@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
 #include "addressbook/AddressFile.h"
 #include "addressbook/AddressModel.h"
 #include "addressbook/AddressTree.h"
@@ -395,16 +396,8 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const std::string program = argc > 1 ? argv[1] : QUORVEL_PROGRAM;
 
-    std::string tmpl = (fs::temp_directory_path() / "quorvel-bench-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) Fail("cannot make a temporary folder");
-    const std::string dir = tmpl;
-    struct TRemove {
-        std::string dir;
-        ~TRemove() {
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
-    } removeAtEnd{dir};
+    const testing_support::TempDir scratch;  // removed with everything in it
+    const std::string dir = scratch.path();
 
     QApplication app(argc, argv);
     const long startKiB = StatusKiB("self", "VmRSS:");

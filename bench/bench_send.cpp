@@ -46,6 +46,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "TempDir.h"
 #include "common/defaults.h"
 #include "forms/ErrorReport.h"
 #include "forms/main.h"
@@ -933,16 +934,8 @@ int main(int argc, char** argv) {
     const auto wanted = [&](const char* part) { return parts.empty() || parts.count(part); };
 
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    std::string tmpl = (fs::temp_directory_path() / "quorvel-sendbench-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) Fail("cannot make a temporary folder");
-    const std::string dir = tmpl;
-    struct TRemove {
-        std::string dir;
-        ~TRemove() {
-            std::error_code ignored;
-            fs::remove_all(dir, ignored);
-        }
-    } removeAtEnd{dir};
+    const testing_support::TempDir scratch;  // removed with everything in it
+    const std::string dir = scratch.path();
     const std::string runtime = dir + "/runtime";
     if (mkdir(runtime.c_str(), 0700) != 0) Fail("cannot make the runtime folder");
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);

@@ -24,18 +24,25 @@ mkdir -p "$artifacts"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-status=0
-"$build/fuzz_addressfile" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-    -dict=tests/fuzz/addressfile.dict -artifact_prefix="$artifacts/" -print_final_stats=1 \
-    "$@" "$work/corpus" >"$work/addressfile.log" 2>&1 || status=$?
-if ((status != 0)); then
-    tail -n 60 "$work/addressfile.log" >&2
-    echo "fuzz_addressfile failed (exit $status); reproducers in $artifacts/:" >&2
-    ls -l "$artifacts" >&2
-    exit "$status"
-fi
-grep -E "^Done [0-9]+ runs" "$work/addressfile.log" || true
-echo "fuzz_addressfile: ${seconds}s without a finding, corpus grew to $(ls "$work/corpus" | wc -l) inputs"
+# run NAME CORPUS [flags...]: fuzzes for $seconds; on a finding shows the end of the log and fails.
+run() {
+    local name=$1 corpus=$2
+    shift 2
+    local status=0
+    "$build/$name" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$artifacts/" -print_final_stats=1 "$@" "$corpus" \
+        >"$work/$name.log" 2>&1 || status=$?
+    if ((status != 0)); then
+        tail -n 60 "$work/$name.log" >&2
+        echo "$name failed (exit $status); reproducers in $artifacts/:" >&2
+        ls -l "$artifacts" >&2
+        exit "$status"
+    fi
+    grep -E "^Done [0-9]+ runs" "$work/$name.log" || true
+    echo "$name: ${seconds}s without a finding"
+}
+
+run fuzz_addressfile "$work/corpus" -dict=tests/fuzz/addressfile.dict "$@"
 
 # The messenger reply parsers: their two sources need nothing configured, so they are built here
 # directly; they start from an empty corpus and run as long.
@@ -44,14 +51,4 @@ clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-r
     src/platform/posix/MessengerClient.cpp src/platform/posix/CodePage.cpp \
     -o "$build/fuzz_messenger_reply"
 mkdir "$work/messenger"
-"$build/fuzz_messenger_reply" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$artifacts/" -print_final_stats=1 "$work/messenger" \
-    >"$work/messenger.log" 2>&1 || status=$?
-if ((status != 0)); then
-    tail -n 60 "$work/messenger.log" >&2
-    echo "fuzz_messenger_reply failed (exit $status); reproducers in $artifacts/:" >&2
-    ls -l "$artifacts" >&2
-    exit "$status"
-fi
-grep -E "^Done [0-9]+ runs" "$work/messenger.log" || true
-echo "fuzz_messenger_reply: ${seconds}s without a finding"
+run fuzz_messenger_reply "$work/messenger"
