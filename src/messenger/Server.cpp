@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -154,6 +156,21 @@ bool Server::Run(int stopFd, std::string& error) {
         }
         return flush(c);
     };
+    // Peers that closed after their last answer may not have been noticed yet when many
+    // connect at once; at the limit they are looked for before a new one is turned away.
+    auto reapClosed = [&] {
+        std::vector<pollfd> fds;
+        fds.reserve(conns.size());
+        for (const Connection& c : conns) fds.push_back({c.fd, POLLRDHUP, 0});
+        if (poll(fds.data(), fds.size(), 0) <= 0) return;
+        std::size_t i = 0;
+        for (auto it = conns.begin(); it != conns.end(); ++i) {
+            int unread = 0;
+            const bool gone = (fds[i].revents & (POLLRDHUP | POLLHUP | POLLERR)) &&
+                              ioctl(it->fd, FIONREAD, &unread) == 0 && unread == 0;
+            it = gone ? drop(it) : std::next(it);
+        }
+    };
     auto acceptAll = [&] {
         for (;;) {
             sockaddr_in addr{};
@@ -169,6 +186,7 @@ bool Server::Run(int stopFd, std::string& error) {
                 }
                 return;
             }
+            if (conns.size() >= options_.maxConnections) reapClosed();
             if (conns.size() >= options_.maxConnections) {
                 counters_.overLimit.fetch_add(1, std::memory_order_relaxed);
                 close(fd);
@@ -206,12 +224,13 @@ bool Server::Run(int stopFd, std::string& error) {
             running = false;
             break;
         }
+        bool acceptNow = false;
         for (int i = 0; i < n; ++i) {
             void* tag = ready[i].data.ptr;
             if (tag == &stopTag) {
                 running = false;
             } else if (tag == &listenTag) {
-                acceptAll();
+                acceptNow = true;  // after the connections: their closes free places first
             } else {
                 auto* c = static_cast<Connection*>(tag);
                 const std::uint32_t ev = ready[i].events;
@@ -232,6 +251,7 @@ bool Server::Run(int stopFd, std::string& error) {
                 }
             }
         }
+        if (acceptNow && running) acceptAll();
         const auto now = Clock::now();
         for (auto it = conns.begin(); it != conns.end();) {
             if (it->deadline <= now) {
