@@ -678,6 +678,7 @@ QString LogLine(const char* recipient, bool sent) {
 // send has ended and the log holds a line per recipient.
 Span SendFromWindow(QApplication& app, TQuorvelForm& form, const std::string& recipients,
                     int lines) {
+    form.FlushLog();
     form.lvLog->clear();
     form.edRecipient->setText(QString::fromLatin1(recipients.c_str()));
     form.edSender->setEditText(QString::fromUtf8(kSenderUtf8));
@@ -739,6 +740,7 @@ RunResult RunWindow(QApplication& app, TQuorvelForm& form, const FastReceiver& r
 // eachTurn: the event loop runs after every line (the view's layout and paint), as it does
 // when the lines come from the senders one at a time.
 double AddLogLineMicros(QApplication& app, TQuorvelForm& form, bool eachTurn) {
+    form.FlushLog();
     form.lvLog->clear();
     Configure();
     TLogEntry entry;
@@ -750,6 +752,7 @@ double AddLogLineMicros(QApplication& app, TQuorvelForm& form, bool eachTurn) {
         form.AddLogLine(entry);
         if (eachTurn) app.processEvents();
     }
+    form.FlushLog();
     app.processEvents();  // the view's deferred layout and paint
     span.Stop();
     form.lvLog->clear();

@@ -37,7 +37,9 @@ void TLogBridge::Finished() {
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),
         [self = shared_from_this()] {
-            if (self->form_) self->form_->ActionManager1->UpdateActions();
+            if (!self->form_) return;
+            self->form_->FlushLog();  // the last lines of a send show at once
+            self->form_->ActionManager1->UpdateActions();
         },
         Qt::QueuedConnection);
 }

@@ -1,6 +1,7 @@
 #include "forms/Pictures.h"
 
 #include <QString>
+#include <array>
 
 static void InitPictures() {
     static bool done = false;
@@ -26,7 +27,12 @@ std::vector<QIcon> KindPictures() {
 
 QIcon LogPicture(int index) {
     InitPictures();
-    return QIcon(QStringLiteral(":/icons/log/%1.svg").arg(index));
+    // Every log line shares one icon per mark, so each mark is drawn once, not once per line.
+    // Kept until the process ends: icons must not outlive the application's teardown order.
+    static const auto* marks = new std::array<QIcon, 2>{QIcon(QStringLiteral(":/icons/log/0.svg")),
+                                                        QIcon(QStringLiteral(":/icons/log/1.svg"))};
+    if (index == 0 || index == 1) return (*marks)[static_cast<std::size_t>(index)];
+    return {};
 }
 
 QIcon ProgramIcon() {

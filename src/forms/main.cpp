@@ -91,6 +91,7 @@ TQuorvelForm::~TQuorvelForm() {
     // A send under way makes no further attempt and no longer reaches this window.
     SendShutdown = true;
     logBridge_->Detach();
+    qDeleteAll(FPendingLog);
     hide();
     if (CoolTrayIcon1) CoolTrayIcon1->hide();
     FormDestroy();
@@ -264,6 +265,9 @@ void TQuorvelForm::CreateControls() {
     lvLog->setIconSize(QSize(16, 16));
     lvLog->header()->setStretchLastSection(true);
     lvLog->setColumnWidth(0, 150);
+    FLogFlushTimer = new QTimer(this);
+    FLogFlushTimer->setSingleShot(true);
+    connect(FLogFlushTimer, &QTimer::timeout, this, &TQuorvelForm::FlushLog);
 
     Splitter2->setStretchFactor(0, 0);
     Splitter2->setStretchFactor(1, 1);
@@ -639,6 +643,12 @@ std::string TQuorvelForm::MessageText() const {
     return platform::QStringToAnsi(lines.join(QStringLiteral("\r\n")));
 }
 
+namespace {
+// Log lines that come closer together than this are shown together; short enough to look
+// immediate.
+constexpr qint64 kLogBatchMs = 40;
+}  // namespace
+
 QString TQuorvelForm::LogTimeText(const TLocalTime& t, const QLocale& locale) {
     const QDate date(t.year, t.month, t.day);
     QString text = locale.toString(date, QLocale::ShortFormat);
@@ -655,7 +665,36 @@ void TQuorvelForm::AddLogLine(const TLogEntry& entry) {
     item->setIcon(0, LogPicture(entry.image));
     item->setText(0, LogTimeText(entry.time, FLogLocale));
     item->setText(1, platform::AnsiToQString(entry.text));
-    lvLog->insertTopLevelItem(0, item);
-    if (lvLog->topLevelItemCount() > MaxLineLog)
+    FPendingLog.push_back(item);
+    // Lines can come thousands a second, and every insertion makes the view lay out all its
+    // lines again: a line shows at once after a quiet spell, otherwise with the next batch.
+    if (FLogFlushTimer->isActive()) return;
+    const qint64 since = FLogFlushed.isValid() ? FLogFlushed.elapsed() : kLogBatchMs;
+    if (since >= kLogBatchMs)
+        FlushLog();
+    else
+        FLogFlushTimer->start(static_cast<int>(kLogBatchMs - since));
+}
+
+void TQuorvelForm::FlushLog() {
+    FLogFlushTimer->stop();
+    FLogFlushed.start();
+    if (FPendingLog.empty()) return;
+    // As if each line went in on its own: every line that takes the log beyond MaxLineLog
+    // removes one line, the oldest there is.
+    int count = lvLog->topLevelItemCount();
+    std::size_t removals = 0;
+    for (std::size_t i = 0; i < FPendingLog.size(); ++i) {
+        if (++count > MaxLineLog) {
+            --count;
+            ++removals;
+        }
+    }
+    for (; removals > 0 && lvLog->topLevelItemCount() > 0; --removals)
         delete lvLog->takeTopLevelItem(lvLog->topLevelItemCount() - 1);
+    QList<QTreeWidgetItem*> batch;  // newest first
+    for (std::size_t i = FPendingLog.size(); i > removals; --i) batch.append(FPendingLog[i - 1]);
+    for (std::size_t i = 0; i < removals; ++i) delete FPendingLog[i];
+    FPendingLog.clear();
+    lvLog->insertTopLevelItems(0, batch);
 }

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QTreeView>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "addressbook/AddressTree.h"
 #include "common/SenderList.h"
@@ -24,7 +26,9 @@ class QPlainTextEdit;
 class QSplitter;
 class QSystemTrayIcon;
 class QToolBar;
+class QTimer;
 class QTreeWidget;
+class QTreeWidgetItem;
 class TAddressModel;
 class TLogBridge;
 
@@ -187,8 +191,10 @@ public:
     // it first and read edSender afterwards.
     void AddToSenderList();
 
-    // One line at the top of the delivery log; the oldest goes beyond MaxLineLog lines.
+    // One line at the top of the delivery log; the oldest goes beyond MaxLineLog lines. Lines
+    // in quick succession reach lvLog in batches; FlushLog shows the waiting ones at once.
     void AddLogLine(const TLogEntry& entry);
+    void FlushLog();
     // The message as the memo shows it: its display lines joined by CR LF (Windows-1251).
     std::string MessageText() const;
     // The "Дата" column's text for a time stamp in the given locale.
@@ -202,6 +208,9 @@ public:
         FMessengerCall;
 
 private:
+    std::vector<QTreeWidgetItem*> FPendingLog;  // added, not yet in lvLog; oldest first
+    QTimer* FLogFlushTimer = nullptr;
+    QElapsedTimer FLogFlushed;  // since the last batch went into lvLog
     TAddressTree addresses_;
     TAddressModel* addressModel_;
     TAddressNode* FRightClickNode = nullptr;

@@ -1,32 +1,44 @@
 // A thread object with an execute body and an exit code, in the manner the dispatcher polls:
 // STILL_ACTIVE while the body runs, 0 once it has ended.
+//
+// Making a system thread costs far more than a short send, so a body runs on a parked system
+// thread when one is idle; a thread that finds no work for a while ends.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <thread>
 
 class TThread {
 public:
     static constexpr std::uint32_t STILL_ACTIVE = 259;
 
     TThread() = default;
+    // Waits for a started body to end.
     virtual ~TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
 
-    // Starts the body on a new thread. Throws std::system_error when no thread can be made.
+    // Starts the body on another thread. Throws std::system_error when no thread can be made.
     // With freeOnTerminate the object deletes itself when the body has ended; nobody may
     // touch it after Start() then.
     void Start(bool freeOnTerminate = false);
     std::uint32_t ExitCode() const { return finished_.load() ? 0 : STILL_ACTIVE; }
 
+    // How many bodies have ended so far, process-wide.
+    static std::uint64_t EndCount();
+    // Sleeps up to `limit`, waking early once EndCount() differs from `seen`: a poller that
+    // waits for threads to end reacts at once instead of at its next tick.
+    static void WaitForEnd(std::uint64_t seen, std::chrono::milliseconds limit);
+
 protected:
     virtual void Execute() = 0;
 
 private:
-    void Run(bool freeOnTerminate);
+    friend class TThreadPool;
+    void Run();
 
-    std::thread thread_;
+    bool started_ = false;
+    bool freeOnTerminate_ = false;
     std::atomic<bool> finished_{false};
 };

@@ -12,7 +12,11 @@
 
 namespace {
 
-void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+// Sleeps up to the given time, but wakes as soon as a thread that was running at `seen` has
+// ended, so a freed slot is refilled at once.
+void Pause(std::uint64_t seen, int milliseconds) {
+    TThread::WaitForEnd(seen, std::chrono::milliseconds(milliseconds));
+}
 
 // A limit below 1 could never be met; it counts as 1.
 std::int64_t ThreadLimit() { return std::max<std::int32_t>(MaxThreads, 1); }
@@ -55,6 +59,7 @@ void TMenageThread::RemoveFinished() {
 
 void TMenageThread::Execute() {
     SendInProgress = true;
+    std::uint64_t seen = TThread::EndCount();
     try {
         for (const std::string& recipient : SplitRecipients(FRecipients)) {
             auto sender = std::make_unique<TSendThread>(FSender, recipient, FMessage, FCount,
@@ -62,7 +67,8 @@ void TMenageThread::Execute() {
             sender->Start();
             FThreads.push_back(std::move(sender));
             while (static_cast<std::int64_t>(FThreads.size()) >= ThreadLimit()) {
-                Pause(5);
+                Pause(seen, 5);
+                seen = TThread::EndCount();
                 RemoveFinished();
             }
         }
@@ -70,7 +76,8 @@ void TMenageThread::Execute() {
         // No further recipient is served; those already started still finish below.
     }
     while (!FThreads.empty()) {
-        Pause(100);
+        Pause(seen, 100);
+        seen = TThread::EndCount();
         RemoveFinished();
     }
     SendInProgress = false;

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "common/defaults.h"
 #include "platform/CodePage.h"
@@ -262,4 +264,40 @@ TEST_F(SendCoreTest, ShutdownStopsFurtherAttempts) {
     }
     SendShutdown = false;
     EXPECT_LT(fake.calls.size(), 10u);
+}
+
+// Bodies run on parked threads when there are some, so an object's life must not depend on
+// having a system thread of its own.
+TEST(ThreadObject, LifetimeDoesNotDependOnTheSystemThread) {
+    static std::atomic<int> ended{0};
+    struct TBody : TThread {
+        int pauseMs = 0;
+        void Execute() override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+            ++ended;
+        }
+    };
+    {
+        TBody never;  // never started: destroying it must not wait for an end that never comes
+    }
+    for (int round = 0; round < 3; ++round) {  // later rounds run on the threads parked before
+        std::vector<std::unique_ptr<TBody>> bodies;
+        for (int i = 0; i < 8; ++i) {
+            bodies.push_back(std::make_unique<TBody>());
+            bodies.back()->pauseMs = 20;
+            bodies.back()->Start();
+            EXPECT_EQ(bodies.back()->ExitCode(), TThread::STILL_ACTIVE);
+        }
+        ended = 0;
+        bodies.clear();  // each waits for its running body first
+        EXPECT_EQ(ended.load(), 8);
+        for (int i = 0; i < 8; ++i) {
+            TBody body;
+            body.Start();
+            const std::uint64_t seen = TThread::EndCount();
+            while (body.ExitCode() == TThread::STILL_ACTIVE)
+                TThread::WaitForEnd(seen, std::chrono::milliseconds(100));
+            EXPECT_EQ(ended.load(), 9 + i);
+        }
+    }
 }

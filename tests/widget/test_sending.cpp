@@ -133,11 +133,20 @@ TEST_F(SendingTest, CtrlEnterSendsToEveryRecipientAndLogsEachAttempt) {
 
 TEST_F(SendingTest, NewestLineOnTopAndTheLogKeepsMaxLineLogLines) {
     MaxLineLog = 3;
-    for (int i = 1; i <= 5; ++i)
+    auto add = [this](int i) {
         form->AddLogLine({platform::Utf8ToCp1251("line " + std::to_string(i)), {2026, 12, 11, 9, 0, i, 0}, 1});
-    EXPECT_EQ(logTexts(), (QStringList{"line 5", "line 4", "line 3"}));
+    };
+    add(1);
+    EXPECT_EQ(logTexts(), (QStringList{"line 1"}));  // after a quiet spell a line shows at once
+    for (int i = 2; i <= 5; ++i) add(i);               // a burst comes with the next batch
+    QTRY_COMPARE(logTexts(), (QStringList{"line 5", "line 4", "line 3"}));
+    add(6);
+    add(7);
+    form->FlushLog();
+    EXPECT_EQ(logTexts(), (QStringList{"line 7", "line 6", "line 5"}));
     MaxLineLog = 0;
     form->AddLogLine({"x", {2026, 12, 11, 9, 0, 0, 0}, 0});
+    form->FlushLog();
     EXPECT_EQ(form->lvLog->topLevelItemCount(), 3);  // one line goes per new line
 }
 
