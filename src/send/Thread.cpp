@@ -33,11 +33,6 @@ public:
         ended_.notify_all();
     }
 
-    void AwaitEnd(const TThread* body) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ended_.wait(lock, [body] { return body->finished_.load(); });
-    }
-
     std::uint64_t EndCount() {
         std::lock_guard<std::mutex> lock(mutex_);
         return ends_;
@@ -75,16 +70,11 @@ private:
     std::uint64_t ends_ = 0;
 };
 
-TThread::~TThread() {
-    // A self-freeing body is deleted by its own thread, after it has ended.
-    if (started_ && !freeOnTerminate_) TThreadPool::Instance().AwaitEnd(this);
-}
+TThread::~TThread() = default;
 
 void TThread::Start(bool freeOnTerminate) {
     freeOnTerminate_ = freeOnTerminate;
-    TThreadPool::Instance().Start(this);  // throws before the body can run, if at all
-    // A self-freeing object may be gone already; only an owned one is marked.
-    if (!freeOnTerminate) started_ = true;
+    TThreadPool::Instance().Start(this);
 }
 
 void TThread::Run() {
@@ -97,7 +87,7 @@ void TThread::Run() {
         delete this;
         return;
     }
-    // The last touch of the object: its owner may free it from here on.
+    // The last touch of the object: its owner may free it once ExitCode() shows the end.
     TThreadPool::Instance().Ended(this);
 }
 

@@ -14,7 +14,8 @@ public:
     static constexpr std::uint32_t STILL_ACTIVE = 259;
 
     TThread() = default;
-    // Waits for a started body to end.
+    // Only an object that was never started, or whose ExitCode() shows its end, may be
+    // destroyed: its body runs on another thread until then.
     virtual ~TThread();
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
@@ -38,7 +39,6 @@ private:
     friend class TThreadPool;
     void Run();
 
-    bool started_ = false;
     bool freeOnTerminate_ = false;
     std::atomic<bool> finished_{false};
 };
