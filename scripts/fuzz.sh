@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the address book fuzzer with clang (libFuzzer, ASan, UBSan) into build-fuzz/ (or
-# $QUORVEL_FUZZ_BUILD_DIR) and runs it for SECONDS (default 60) over a copy of the seed corpus,
+# Builds the fuzzers with clang (libFuzzer, ASan, UBSan) into build-fuzz/ (or
+# $QUORVEL_FUZZ_BUILD_DIR) and runs each for SECONDS (default 60) over a copy of the seed corpus,
 # so the repository's corpus never grows. Fails on any crash, leak, UB report or slow input;
 # the reproducer stays in <build>/artifacts/. Further arguments go to the fuzzer.
 #   bash scripts/fuzz.sh [SECONDS] [libFuzzer flags...]
@@ -52,3 +52,8 @@ clang++-14 -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-r
     -o "$build/fuzz_messenger_reply"
 mkdir "$work/messenger"
 run fuzz_messenger_reply "$work/messenger"
+
+# The receiver's frame parser, built by the CMake project above, from its own seed corpus.
+mkdir "$work/receiver"
+find tests/fuzz/corpus_receiver -maxdepth 1 -type f -exec cp -t "$work/receiver/" {} +
+run fuzz_messenger_receiver "$work/receiver" -dict=tests/fuzz/receiver.dict
