@@ -222,7 +222,9 @@ SambaPeer::SambaPeer(SambaOptions options) {
              << "disable spoolss = yes\n"
              << "multicast dns register = no\n"
              << "name resolve order = lmhosts host\n";
-        if (options.messaging) {
+        if (options.messaging && !options.messageCommand.empty()) {
+            conf << "message command = " << options.messageCommand << "\n";
+        } else if (options.messaging) {
             conf << "message command = " << root_ << "/hook.sh '%s' '%L' '%f'\n";
         }
         const std::string confPath = root_ + "/smb.conf";
