@@ -22,6 +22,9 @@ inline constexpr char kHandOffMagic[4] = {'Q', 'V', 'H', '1'};
 // $XDG_RUNTIME_DIR/quorvel, or <TMPDIR or /tmp>/quorvel-<uid>; created with mode 0700. Empty
 // (and *error set) when it cannot be made or belongs to someone else or others may enter it.
 std::string InstanceDirectory(std::string* error = nullptr);
+// The folder dir, created with mode 0700 when missing, provided it is a folder of this user's
+// that nobody else may enter; empty (and *error set) otherwise.
+std::string PrivateDirectory(const std::string& dir, std::string* error = nullptr);
 std::string InstanceSocketPath(const std::string& dir);
 
 class InstanceLock {

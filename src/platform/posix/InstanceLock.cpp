@@ -67,6 +67,10 @@ std::string InstanceDirectory(std::string* error) {
         const char* tmp = std::getenv("TMPDIR");
         dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quorvel-" + std::to_string(getuid());
     }
+    return PrivateDirectory(dir, error);
+}
+
+std::string PrivateDirectory(const std::string& dir, std::string* error) {
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         if (error) *error = dir + ": " + std::strerror(errno);
         return {};
