@@ -45,6 +45,11 @@ inline constexpr std::string_view InOutError = "I/O error %d";
 inline constexpr std::string_view BookKeptAfterFailedLoad =
     "Адресная книга %s была прочитана не полностью и оставлена без изменений. "
     "Адреса сохранены в файл %s";
+// Outcomes of the messenger service commands.
+inline constexpr std::string_view MessengerStarted = "Служба сообщений - запущена";
+inline constexpr std::string_view MessengerNotStarted = "Службу сообщений не удалось запустить";
+inline constexpr std::string_view MessengerStopped = "Служба сообщений - остановлена";
+inline constexpr std::string_view MessengerNotStopped = "Службу сообщений не удалось остановить";
 }  // namespace msg
 
 // A message string's Windows-1251 form.

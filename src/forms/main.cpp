@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QSplitter>
 #include <QStatusBar>
@@ -38,6 +39,7 @@
 #include "platform/CodePage.h"
 #include "platform/QtAnsi.h"
 #include "platform/Shell.h"
+#include "platform/SystemdServices.h"
 #include "send/SendState.h"
 #include "send/uMenageThread.h"
 
@@ -68,6 +70,7 @@ void TTreeAddresses::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 TQuorvelForm::TQuorvelForm(const std::string& exePath, QWidget* parent) : TFormINI(exePath, parent) {
+    FOpenServiceManager = [] { return platform::OpenServiceManager(); };
     setObjectName(QStringLiteral("TQuorvelForm"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -153,6 +156,9 @@ void TQuorvelForm::CreateActions() {
     actImportNet->OnExecute = [this] { actImportNetExecute(); };
     actImportGroupNet->OnExecute = [this] { actImportGroupNetExecute(); };
     actImportUserNet->OnExecute = [this] { actImportUserNetExecute(); };
+    // The service commands have no update handler: always enabled, also during a send.
+    actStartMessenger->OnExecute = [this] { actStartMessengerExecute(); };
+    actStopMessenger->OnExecute = [this] { actStopMessengerExecute(); };
 }
 
 void TQuorvelForm::CreateControls() {
@@ -592,6 +598,42 @@ int TQuorvelForm::TreeAddressesCompare(const TAddressNode* node1, const TAddress
                             [&collator](const std::string& a, const std::string& b) {
                                 return collator.compare(a, b);
                             });
+}
+
+void TQuorvelForm::ShowServiceMessage(std::string_view text) {
+    // No owner: the box stands centred on the screen, not on the window.
+    QMessageBox box(QMessageBox::NoIcon, ApplicationTitle(), U(text), QMessageBox::Ok);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+// The handles stay open while the box is shown and are closed, service first, once it is gone.
+void TQuorvelForm::actStopMessengerExecute() {
+    std::unique_ptr<platform::TServiceManager> manager = FOpenServiceManager();
+    if (!manager) return;
+    std::unique_ptr<platform::TServiceHandle> service =
+        manager->OpenService(platform::kMessengerServiceName, platform::ServiceAccess::Stop);
+    if (!service) {
+        ShowServiceMessage(msg::MessengerNotStopped);
+    } else {
+        ShowServiceMessage(service->Stop() ? msg::MessengerStopped : msg::MessengerNotStopped);
+        service.reset();
+    }
+    manager.reset();
+}
+
+void TQuorvelForm::actStartMessengerExecute() {
+    std::unique_ptr<platform::TServiceManager> manager = FOpenServiceManager();
+    if (!manager) return;
+    std::unique_ptr<platform::TServiceHandle> service =
+        manager->OpenService(platform::kMessengerServiceName, platform::ServiceAccess::Start);
+    if (!service) {
+        ShowServiceMessage(msg::MessengerNotStarted);
+    } else {
+        ShowServiceMessage(service->Start() ? msg::MessengerStarted : msg::MessengerNotStarted);
+        service.reset();
+    }
+    manager.reset();
 }
 
 TSendServices TQuorvelForm::SendServices() {

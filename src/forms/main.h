@@ -12,6 +12,7 @@
 
 #include "addressbook/AddressTree.h"
 #include "common/SenderList.h"
+#include "platform/Services.h"
 #include "send/SendServices.h"
 #include "forms/Actions.h"
 #include "forms/Formini.h"
@@ -162,6 +163,10 @@ private:
     void actAddUserExecute();
     void actRemoveGroupExecute();
     void actSortAddressesExecute();
+    void actStartMessengerExecute();
+    void actStopMessengerExecute();
+    // The outcome of a service command, in a plain box centred on the screen; waits for OK.
+    void ShowServiceMessage(std::string_view text);
     bool TreeAddressesEditing(const TAddressNode* node) const;
 
 public:
@@ -206,6 +211,9 @@ public:
     std::function<platform::NET_API_STATUS(const char16_t*, const char16_t*, const unsigned char*,
                                            std::uint32_t)>
         FMessengerCall;
+    // Opens the service control manager for the messenger service commands (nullptr when it
+    // cannot be opened); the real one unless a test replaces it.
+    std::function<std::unique_ptr<platform::TServiceManager>()> FOpenServiceManager;
 
 private:
     std::vector<QTreeWidgetItem*> FPendingLog;  // added, not yet in lvLog; oldest first
