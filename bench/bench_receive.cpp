@@ -73,9 +73,11 @@ double SendAll(std::uint16_t port, const std::string& tag) {
         threads.emplace_back([&] {
             for (int n; (n = next.fetch_add(1)) < kMessages;) {
                 const std::u16string text =
-                    u"Проверка " + platform::CodePageToUtf16(tag + " " + std::to_string(n), "UTF-8");
+                    u"Проверка " +
+                    platform::CodePageToUtf16(tag + " " + std::to_string(n), "UTF-8");
                 const auto rc = platform::NetMessageBufferSend(
-                    nullptr, u"127.0.0.1", u"Замер", reinterpret_cast<const unsigned char*>(text.data()),
+                    nullptr, u"127.0.0.1", u"Замер",
+                    reinterpret_cast<const unsigned char*>(text.data()),
                     static_cast<std::uint32_t>(text.size() * 2));
                 if (rc != platform::NERR_Success) failed.fetch_add(1);
             }
@@ -84,8 +86,8 @@ double SendAll(std::uint16_t port, const std::string& tag) {
     for (auto& t : threads) t.join();
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     if (failed.load() != 0) {
-        Fail(std::to_string(failed.load()) + " of " + std::to_string(kMessages) + " sends to port " +
-             std::to_string(port) + " failed");
+        Fail(std::to_string(failed.load()) + " of " + std::to_string(kMessages) +
+             " sends to port " + std::to_string(port) + " failed");
     }
     return seconds;
 }
@@ -102,17 +104,18 @@ void CheckLog(const std::string& log, const std::string& tag) {
         seen.insert(line.substr(at));
     }
     if (count != kMessages || int(seen.size()) != kMessages) {
-        Fail("the log holds " + std::to_string(count) + " records (" +
-             std::to_string(seen.size()) + " distinct) of run " + tag);
+        Fail("the log holds " + std::to_string(count) + " records (" + std::to_string(seen.size()) +
+             " distinct) of run " + tag);
     }
 }
 
 }  // namespace
 
 int main() {
-    std::printf("bench_receive: %d messages from %d parallel senders on loopback, a connection "
-                "each; median of %d runs\n",
-                kMessages, kSenders, kRuns);
+    std::printf(
+        "bench_receive: %d messages from %d parallel senders on loopback, a connection "
+        "each; median of %d runs\n",
+        kMessages, kSenders, kRuns);
     testing_support::TempDir dir;
 
     // quorvel-messenger, headless, on a free port.

@@ -21,10 +21,18 @@ void AppendEscaped(std::string& out, std::string_view field) {
     for (const char c : field) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
             default:
                 if (u < 0x20 || u == 0x7F) {
                     out += "\\x";
@@ -54,10 +62,18 @@ std::optional<std::string> Unescape(std::string_view field) {
         }
         if (++i == field.size()) return std::nullopt;
         switch (field[i]) {
-            case '\\': out += '\\'; break;
-            case 't': out += '\t'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
+            case '\\':
+                out += '\\';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
             case 'x': {
                 if (field.size() - i < 3) return std::nullopt;
                 const int hi = HexDigit(field[i + 1]);

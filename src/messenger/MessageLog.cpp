@@ -70,7 +70,8 @@ bool MessageLog::Append(const Message& message) {
         n = write(fd_, record.data(), record.size());
     } while (n < 0 && errno == EINTR);
     if (n == static_cast<ssize_t>(record.size())) return true;
-    if (n > 0 && write(fd_, "\n", 1) != 1) { /* nothing more to be done */ }
+    if (n > 0 && write(fd_, "\n", 1) != 1) { /* nothing more to be done */
+    }
     return false;
 }
 

@@ -6,7 +6,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <chrono>
 
 namespace messenger {
@@ -20,9 +19,9 @@ QString FromUtf8(const std::string& s) {
 }  // namespace
 
 QString MessageWindow::HeaderText(const Message& message) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        message.received.time_since_epoch())
-                        .count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(message.received.time_since_epoch())
+            .count();
     const QString when =
         QDateTime::fromMSecsSinceEpoch(ms).toLocalTime().toString("dd.MM.yyyy HH:mm:ss");
     return QString("Сообщение от %1 для %2 от %3")

@@ -33,8 +33,8 @@ void Notify(const Message& message) {
         QDBusMessage call = QDBusMessage::createMethodCall(
             "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
             "org.freedesktop.Notifications", "Notify");
-        call << QString("Quorvel") << 0u << QString("quorvel") << summary << body
-             << QStringList() << QVariantMap() << -1;
+        call << QString("Quorvel") << 0u << QString("quorvel") << summary << body << QStringList()
+             << QVariantMap() << -1;
         // Not waited for: the answer (or its absence) changes nothing.
         bus.send(call);
         return;

@@ -65,12 +65,14 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
                                 EnvDefault{"QUORVEL_MESSENGER_LOG", SetLog}}) {
         const char* value = std::getenv(e.name);
         if (!value || !*value) continue;
-        if (std::string err = e.set(o, value); !err.empty()) return std::string(e.name) + ": " + err;
+        if (std::string err = e.set(o, value); !err.empty())
+            return std::string(e.name) + ": " + err;
     }
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         std::optional<std::string_view> inlineValue;
-        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string_view::npos) {
+        if (const auto eq = arg.find('=');
+            arg.rfind("--", 0) == 0 && eq != std::string_view::npos) {
             inlineValue = arg.substr(eq + 1);
             arg = arg.substr(0, eq);
         }
@@ -96,9 +98,8 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
             err = flag(o.noWindow);
         } else if (arg == "--notify") {
             err = flag(o.notify);
-        } else if (arg == "--listen" || arg == "--port" || arg == "--codepage" ||
-                   arg == "--log" || arg == "--pid-file" || arg == "--timeout-ms" ||
-                   arg == "--max-connections") {
+        } else if (arg == "--listen" || arg == "--port" || arg == "--codepage" || arg == "--log" ||
+                   arg == "--pid-file" || arg == "--timeout-ms" || arg == "--max-connections") {
             if (!value(v)) return std::string(arg) + " needs a value";
             if (arg == "--listen") {
                 err = SetListen(o, v);
@@ -113,12 +114,16 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
                 o.pidFile = std::string(v);
             } else if (arg == "--timeout-ms") {
                 const auto n = Number(v, 1, 3'600'000);
-                if (!n) err = "not a timeout in milliseconds (1-3600000): " + std::string(v);
-                else o.timeoutMs = static_cast<int>(*n);
+                if (!n)
+                    err = "not a timeout in milliseconds (1-3600000): " + std::string(v);
+                else
+                    o.timeoutMs = static_cast<int>(*n);
             } else {
                 const auto n = Number(v, 1, 4096);
-                if (!n) err = "not a connection count (1-4096): " + std::string(v);
-                else o.maxConnections = static_cast<std::size_t>(*n);
+                if (!n)
+                    err = "not a connection count (1-4096): " + std::string(v);
+                else
+                    o.maxConnections = static_cast<std::size_t>(*n);
             }
         } else {
             return "unknown argument: " + std::string(argv[i]);

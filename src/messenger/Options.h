@@ -8,15 +8,15 @@
 namespace messenger {
 
 struct Options {
-    std::string listen = "0.0.0.0";  // --listen, QUORVEL_MESSENGER_LISTEN
-    std::uint16_t port = 139;        // --port, QUORVEL_MESSENGER_PORT
-    std::string codePage = "CP866";  // --codepage, QUORVEL_MESSENGER_CODEPAGE
-    std::string logPath;             // --log, QUORVEL_MESSENGER_LOG; empty: DefaultLogPath()
-    std::string pidFile;             // --pid-file; empty: none
-    bool noWindow = false;           // --no-window
-    bool notify = false;             // --notify
-    bool help = false;               // --help
-    int timeoutMs = 10000;           // --timeout-ms: time a connection has for each frame
+    std::string listen = "0.0.0.0";   // --listen, QUORVEL_MESSENGER_LISTEN
+    std::uint16_t port = 139;         // --port, QUORVEL_MESSENGER_PORT
+    std::string codePage = "CP866";   // --codepage, QUORVEL_MESSENGER_CODEPAGE
+    std::string logPath;              // --log, QUORVEL_MESSENGER_LOG; empty: DefaultLogPath()
+    std::string pidFile;              // --pid-file; empty: none
+    bool noWindow = false;            // --no-window
+    bool notify = false;              // --notify
+    bool help = false;                // --help
+    int timeoutMs = 10000;            // --timeout-ms: time a connection has for each frame
     std::size_t maxConnections = 64;  // --max-connections
 };
 

@@ -38,7 +38,8 @@ PidFile::Lock PidFile::Acquire(const std::string& path, std::string& error) {
             error = "cannot lock " + path + ": " + std::strerror(err);
             return Lock::Failed;
         }
-        struct stat held {}, now {};
+        struct stat held {
+        }, now{};
         if (fstat(fd, &held) == 0 && stat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
             held.st_ino == now.st_ino) {
             if (ftruncate(fd, 0) != 0) {

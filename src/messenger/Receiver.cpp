@@ -59,9 +59,9 @@ std::string SmbReply(std::span<const unsigned char> req, std::uint8_t errorClass
     smb.push_back('\0');
     PutLe16(smb, errorCode);
     smb.push_back(static_cast<char>(kFlagReply));
-    PutLe16(smb, 0);                                                 // flags2: plain DOS form
+    PutLe16(smb, 0);                                                // flags2: plain DOS form
     smb.append(reinterpret_cast<const char*>(req.data()) + 12, 2);  // PID high
-    smb.append(8 + 2, '\0');                                         // signature, reserved
+    smb.append(8 + 2, '\0');                                        // signature, reserved
     smb.append(reinterpret_cast<const char*>(req.data()) + 24, 8);  // TID, PID, UID, MID
     smb.push_back(static_cast<char>(words.size() / 2));
     smb.append(words);
@@ -175,8 +175,8 @@ bool SessionParser::HeaderAcceptable(std::span<const unsigned char, 4> header,
                                      std::vector<Event>& events) {
     const std::uint8_t type = header[0];
     const std::size_t length = wire::SessionPayloadLength(header);
-    const bool knownType = type == wire::kSessionMessage || type == kSessionRequest ||
-                           type == wire::kSessionKeepAlive;
+    const bool knownType =
+        type == wire::kSessionMessage || type == kSessionRequest || type == wire::kSessionKeepAlive;
     // Refused at the header: nothing is gained by waiting for the rest.
     if (!knownType || (header[1] & 0xFE) != 0 || length > limits_.maxFramePayload ||
         (type == wire::kSessionKeepAlive && length != 0)) {
@@ -199,7 +199,8 @@ bool SessionParser::HeaderAcceptable(std::span<const unsigned char, 4> header,
 void SessionParser::NegativeSession(std::vector<Event>& events) {
     events.push_back({Event::Kind::Reply,
                       SessionHeader(wire::kSessionNegative, 1) + char(kSessionUnspecifiedError),
-                      {}, {}});
+                      {},
+                      {}});
     Close(events);
 }
 
@@ -275,18 +276,18 @@ void SessionParser::Smb(std::span<const unsigned char> smb, std::vector<Event>& 
             if (nt1) {
                 // No security, no capabilities: just enough for the message commands.
                 PutLe16(w, *nt1);
-                w.push_back('\0');   // SecurityMode: share level, plain text
-                PutLe16(w, 1);       // MaxMpxCount
-                PutLe16(w, 1);       // MaxNumberVcs
+                w.push_back('\0');  // SecurityMode: share level, plain text
+                PutLe16(w, 1);      // MaxMpxCount
+                PutLe16(w, 1);      // MaxNumberVcs
                 PutLe32(w, static_cast<std::uint32_t>(std::min<std::size_t>(
                                limits_.maxFramePayload, 0xFFFF)));  // MaxBufferSize
-                PutLe32(w, 0);       // MaxRawSize
-                PutLe32(w, 0);       // SessionKey
-                PutLe32(w, 0);       // Capabilities
+                PutLe32(w, 0);                                      // MaxRawSize
+                PutLe32(w, 0);                                      // SessionKey
+                PutLe32(w, 0);                                      // Capabilities
                 PutLe32(w, static_cast<std::uint32_t>(fileTime_ & 0xFFFFFFFF));
                 PutLe32(w, static_cast<std::uint32_t>(fileTime_ >> 32));
-                PutLe16(w, 0);       // ServerTimeZone
-                w.push_back('\0');   // ChallengeLength
+                PutLe16(w, 0);      // ServerTimeZone
+                w.push_back('\0');  // ChallengeLength
             } else {
                 PutLe16(w, core ? *core : 0xFFFF);  // 0xFFFF: none of them
             }
@@ -305,7 +306,9 @@ void SessionParser::Smb(std::span<const unsigned char> smb, std::vector<Event>& 
                 return;
             }
             // A single-block message stands alone: a multi-block one under way goes on.
-            events.push_back({Event::Kind::Message, Ok(smb), SmbReply(smb, kErrSrv, kErrNoRoom),
+            events.push_back({Event::Kind::Message,
+                              Ok(smb),
+                              SmbReply(smb, kErrSrv, kErrNoRoom),
                               {*from, *to, std::string(text->begin(), text->end())}});
             return;
         }

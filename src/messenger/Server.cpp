@@ -52,9 +52,9 @@ struct Server::Connection {
     std::string peer;
     SessionParser parser;
     std::string out;
-    bool closing = false;   // the parser ended it: send what is left, then close
-    bool reading = true;    // EPOLLIN wanted
-    bool writing = false;   // EPOLLOUT wanted
+    bool closing = false;  // the parser ended it: send what is left, then close
+    bool reading = true;   // EPOLLIN wanted
+    bool writing = false;  // EPOLLOUT wanted
     Clock::time_point deadline;
 
     Connection(int f, std::string p, const Limits& limits)
@@ -132,9 +132,9 @@ bool Server::Run(int stopFd, std::string& error) {
         if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         events.clear();
         c.parser.SetFileTime(FileTimeNow());
-        c.parser.Feed(std::span(reinterpret_cast<const unsigned char*>(buf),
-                                static_cast<std::size_t>(n)),
-                      events);
+        c.parser.Feed(
+            std::span(reinterpret_cast<const unsigned char*>(buf), static_cast<std::size_t>(n)),
+            events);
         // Only whole frames earn more time.
         if (!events.empty()) c.deadline = Clock::now() + timeout;
         for (Event& e : events) {
@@ -293,9 +293,10 @@ int ListenTcp(const std::string& address, std::uint16_t port, std::string& error
         const int err = errno;
         error = "cannot listen on " + where + ": " + std::strerror(err);
         if (err == EACCES && port < 1024) {
-            error += " (ports below 1024 need the capability CAP_NET_BIND_SERVICE: "
-                     "setcap cap_net_bind_service=+ep on the program, or start it from its "
-                     "socket unit)";
+            error +=
+                " (ports below 1024 need the capability CAP_NET_BIND_SERVICE: "
+                "setcap cap_net_bind_service=+ep on the program, or start it from its "
+                "socket unit)";
         }
         close(fd);
         return -1;

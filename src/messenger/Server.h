@@ -32,7 +32,7 @@ struct ServerCounters {
     std::atomic<std::uint64_t> accepted{0};
     std::atomic<std::uint64_t> overLimit{0};  // closed at once: too many connections
     std::atomic<std::uint64_t> timedOut{0};
-    std::atomic<std::uint64_t> refused{0};    // ended by the parser: a malformed frame
+    std::atomic<std::uint64_t> refused{0};  // ended by the parser: a malformed frame
     std::atomic<std::uint64_t> messages{0};
 };
 

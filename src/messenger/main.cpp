@@ -1,14 +1,13 @@
 // quorvel-messenger: receives messenger messages for the user who runs it (see --help).
-#include <QApplication>
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QWidget>
-
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QWidget>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -155,8 +154,8 @@ int main(int argc, char** argv) {
         std::string serverError;
         std::thread serving([&] {
             if (!server.Run(stop, serverError)) {
-                QMetaObject::invokeMethod(app.get(), [&] { QCoreApplication::exit(1); },
-                                          Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    app.get(), [&] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
             }
         });
         QSocketNotifier onSignal(signalFd, QSocketNotifier::Read);

@@ -56,7 +56,8 @@ std::string Digest(const std::vector<Event>& events, const Limits& limits) {
                 m.peer = "127.0.0.1";
                 const std::string record = FormatRecord(m);
                 Check(record.find('\n') == record.size() - 1);
-                const auto back = ParseRecord(std::string_view(record).substr(0, record.size() - 1));
+                const auto back =
+                    ParseRecord(std::string_view(record).substr(0, record.size() - 1));
                 Check(back && back->from == m.from && back->to == m.to && back->text == m.text);
                 out += "M" + e.message.from + '\0' + e.message.to + '\0' + e.message.text;
                 break;

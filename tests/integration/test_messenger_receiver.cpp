@@ -88,7 +88,6 @@ std::pair<std::string, bool> ReadUntilClosed(int fd, int timeoutMs) {
     }
 }
 
-
 std::string Utf8(std::u16string_view s) {
     return platform::Utf16ToCodePage(s, "UTF-8");
 }
@@ -105,10 +104,9 @@ class Receiver {
 public:
     explicit Receiver(std::vector<std::string> extra = {}, std::uint16_t port = 0)
         : port_(port ? port : testing_support::FreeLoopbackPort()) {
-        std::vector<std::string> args{"--no-window", "--listen", "127.0.0.1",
-                                      "--port",      std::to_string(port_),
-                                      "--log",       log(),
-                                      "--pid-file",  pidFile()};
+        std::vector<std::string> args{
+            "--no-window", "--listen", "127.0.0.1",  "--port", std::to_string(port_),
+            "--log",       log(),      "--pid-file", pidFile()};
         args.insert(args.end(), extra.begin(), extra.end());
         pid_ = testing_support::Spawn(kExe, args);
         if (!WaitListening()) {
@@ -213,7 +211,8 @@ TEST(MessengerReceiverProcess, OwnSenderCyrillicLongAndEmpty) {
     Receiver rx;
     std::u16string longText;
     for (int i = 0; longText.size() < 1000; ++i) {
-        longText += (i % 40 == 39) ? std::u16string(u"\r\n") : std::u16string(1, u"абвгдеёжзЮЯ"[i % 11]);
+        longText +=
+            (i % 40 == 39) ? std::u16string(u"\r\n") : std::u16string(1, u"абвгдеёжзЮЯ"[i % 11]);
     }
     longText.resize(1000);
     if (longText.back() == u'\r') longText.back() = u'.';
@@ -224,7 +223,8 @@ TEST(MessengerReceiverProcess, OwnSenderCyrillicLongAndEmpty) {
     const std::string cp = "CP866";
     const auto wire = platform::messenger::PrepareMessage(u"Сидоров", false, u"Петя", u"Здравствуй",
                                                           cp.c_str(), "QUORVEL-TEST");
-    EXPECT_EQ(platform::messenger::Deliver(Loopback(rx.port()), wire, 5000), platform::NERR_Success);
+    EXPECT_EQ(platform::messenger::Deliver(Loopback(rx.port()), wire, 5000),
+              platform::NERR_Success);
 
     const auto records = rx.WaitRecords(3);
     ASSERT_EQ(records.size(), 3u);
@@ -377,7 +377,9 @@ TEST(MessengerReceiverProcess, SingleBlockMessageWithAndWithoutNegotiate) {
     };
     const std::string text = platform::Utf16ToCodePage(u"Короткое\r\nсообщение", "CP866");
     const std::string single =
-        frame(0xD0, "\x04" + platform::Utf16ToCodePage(u"Оля", "CP866") + '\0' + "\x04" "BOB" +
+        frame(0xD0, "\x04" + platform::Utf16ToCodePage(u"Оля", "CP866") + '\0' +
+                        "\x04"
+                        "BOB" +
                         '\0' + "\x01" + le16(text.size()) + text);
     const std::string negotiate = frame(0x72, std::string("\x02NT LM 0.12\0", 12));
     const std::string request = platform::messenger::BuildSessionRequest("BOB", 0x03, "PC");
@@ -389,7 +391,8 @@ TEST(MessengerReceiverProcess, SingleBlockMessageWithAndWithoutNegotiate) {
         EXPECT_TRUE(closed);
         // The last reply is the one to 0xD0, with success.
         ASSERT_GE(got.size(), 39u);
-        const auto tail = std::span(reinterpret_cast<const unsigned char*>(got.data()) + got.size() - 39, 39);
+        const auto tail =
+            std::span(reinterpret_cast<const unsigned char*>(got.data()) + got.size() - 39, 39);
         EXPECT_EQ(platform::messenger::ParseSmbReply(tail, 0xD0).answer,
                   platform::messenger::SmbAnswer::Ok);
         close(fd);
@@ -429,9 +432,10 @@ TEST(MessengerReceiverProcess, BindFailureExitsWithOneAndLeavesNoPidFile) {
     const int taken = ListenLoopback(port);
     ASSERT_GE(taken, 0);
     TempDir dir;
-    const int rc = Shell("exec \"$EXE\" --no-window --listen 127.0.0.1 --port \"$PORT\" --log \"$D/m.log\" "
-                         "--pid-file \"$D/run/m.pid\" 2>\"$D/err\"",
-                         {{"EXE", kExe}, {"PORT", std::to_string(port)}, {"D", dir.path()}});
+    const int rc = Shell(
+        "exec \"$EXE\" --no-window --listen 127.0.0.1 --port \"$PORT\" --log \"$D/m.log\" "
+        "--pid-file \"$D/run/m.pid\" 2>\"$D/err\"",
+        {{"EXE", kExe}, {"PORT", std::to_string(port)}, {"D", dir.path()}});
     EXPECT_EQ(rc, 1);
     EXPECT_FALSE(testing_support::FileExists(dir.file("run/m.pid")));
     const std::string err = testing_support::ReadFileBytes(dir.file("err"));
@@ -499,8 +503,8 @@ TEST(MessengerReceiverProcess, UsesTheSocketHandedOverAndRunsHeadlessWithoutDisp
     kill(pid, SIGTERM);
     EXPECT_EQ(testing_support::WaitExit(pid, 10000), 0);
     const auto record = messenger::ParseRecord(
-        testing_support::ReadFileBytes(dir.file("m.log")).substr(
-            0, testing_support::ReadFileBytes(dir.file("m.log")).find('\n')));
+        testing_support::ReadFileBytes(dir.file("m.log"))
+            .substr(0, testing_support::ReadFileBytes(dir.file("m.log")).find('\n')));
     ASSERT_TRUE(record);
     EXPECT_EQ(record->text, "через сокет");
 }

@@ -18,7 +18,7 @@ struct SambaOptions {
     std::uint16_t port = 0;  // 0: a free one; clients that only try 445 need a private network
     // Replaces the hook that keeps the messages (TakeMessages then sees none): a cheap
     // command such as "/bin/rm -f %s" measures smbd itself.
-    std::string messageCommand;
+    std::string messageCommand = {};
 };
 
 // One message as smbd's message command saw it.

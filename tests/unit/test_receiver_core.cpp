@@ -160,17 +160,16 @@ TEST(MessengerReceiver, FrameTable) {
         Limits limits = {};
     };
     const Case cases[] = {
-        {"multi-block after a session request", kSessionRequest + Start() + Text("Hello, ") +
-                                                    Text("world") + End(),
+        {"multi-block after a session request",
+         kSessionRequest + Start() + Text("Hello, ") + Text("world") + End(),
          "82 d5:0 d7:0 d7:0 msg[ALICE|BOB|Hello, world] d6:0/d6:e2.83"},
         {"multi-block without a session request (another port)",
          Start("x", "y") + Text("a\r\nb") + End(), "d5:0 d7:0 msg[x|y|a\r\nb] d6:0/d6:e2.83"},
         {"empty message: no text block", Start() + End(), "d5:0 msg[ALICE|BOB|] d6:0/d6:e2.83"},
-        {"two messages on one connection", Start("a", "b") + Text("1") + End() + Start("c", "d") +
-                                               Text("2", 2) + End(2),
+        {"two messages on one connection",
+         Start("a", "b") + Text("1") + End() + Start("c", "d") + Text("2", 2) + End(2),
          "d5:0 d7:0 msg[a|b|1] d6:0/d6:e2.83 d5:0 d7:0 msg[c|d|2] d6:0/d6:e2.83"},
-        {"single block without negotiate", Single("a", "b", "hi"),
-         "msg[a|b|hi] d0:0/d0:e2.83"},
+        {"single block without negotiate", Single("a", "b", "hi"), "msg[a|b|hi] d0:0/d0:e2.83"},
         {"single block after negotiate", Negotiate({"NT LM 0.12"}) + Single("a", "b", "hi"),
          "72:0 msg[a|b|hi] d0:0/d0:e2.83"},
         {"keep-alives are ignored", Session(0x85, "") + Start() + Session(0x85, "") + End(),
@@ -178,14 +177,14 @@ TEST(MessengerReceiver, FrameTable) {
         {"text without a start", Text("x") + End(), "d7:e1.87 d6:e1.87"},
         {"block of another group breaks the message", Start() + Text("x", 9) + End(),
          "d5:0 d7:e1.87 d6:e1.87"},
-        {"a new start drops the message under way", Start("a", "b") + Text("old") +
-                                                        Start("c", "d") + Text("new", 2) + End(2),
+        {"a new start drops the message under way",
+         Start("a", "b") + Text("old") + Start("c", "d") + Text("new", 2) + End(2),
          "d5:0 d7:0 d5:0 d7:0 msg[c|d|new] d6:0/d6:e2.83"},
         {"text over the limit", Start() + Text("0123456") + Text("789ab") + End(),
          "d5:0 d7:0 d7:e2.83 d6:e1.87", small},
         {"single block over the limit", Single("a", "b", "0123456789ab"), "d0:e2.83", small},
-        {"frame over the frame limit is refused at its header", Start() + Text(big),
-         "d5:0 close", small},
+        {"frame over the frame limit is refused at its header", Start() + Text(big), "d5:0 close",
+         small},
         {"reserved length bits", reversedFlags, "close"},
         {"unknown session packet type", Session(0x83, "x") + Start(), "close"},
         {"keep-alive with a payload", Session(0x85, "x"), "close"},
@@ -205,8 +204,8 @@ TEST(MessengerReceiver, FrameTable) {
         {"name over the name limit", Start(std::string(256, 'n'), "b"), "d5:e1.87"},
         {"text block longer than its frame",
          Smb(wire::kCmdSendText, Le16(1), "\x01" + Le16(50) + "short"), "d7:e1.87"},
-        {"unknown command, then the connection goes on",
-         Smb(0x73, "", "") + Single("a", "b", "c"), "73:e2.64 msg[a|b|c] d0:0/d0:e2.83"},
+        {"unknown command, then the connection goes on", Smb(0x73, "", "") + Single("a", "b", "c"),
+         "73:e2.64 msg[a|b|c] d0:0/d0:e2.83"},
         {"nothing after a close is read", reversedFlags + Start(), "close"},
         {"half a frame: nothing yet", Start().substr(0, 20), ""},
     };
@@ -273,7 +272,10 @@ TEST(MessengerReceiver, DecodesCodePageAndLineBreaks) {
     } cases[] = {
         {"CR LF", "a\r\nb", "CP866", "a\nb"},
         {"LF", "a\nb", "CP866", "a\nb"},
-        {"0x14", "a\x14" "b", "CP866", "a\nb"},
+        {"0x14",
+         "a\x14"
+         "b",
+         "CP866", "a\nb"},
         {"lone CR", "a\rb", "CP866", "a\nb"},
         {"CR CR LF", "a\r\r\nb", "CP866", "a\n\nb"},
         {"Cyrillic in CP866", platform::Utf16ToCodePage(u"Привет, Ёжик", "CP866"), "CP866",
@@ -410,10 +412,11 @@ TEST(MessengerReceiver, CommandLineAndEnvironment) {
     EXPECT_FALSE(o.noWindow);
 
     Options e;
-    ASSERT_EQ(parse({}, {{"QUORVEL_MESSENGER_LISTEN", "127.0.0.1"},
-                         {"QUORVEL_MESSENGER_PORT", "2139"},
-                         {"QUORVEL_MESSENGER_CODEPAGE", "CP1251"},
-                         {"QUORVEL_MESSENGER_LOG", "/tmp/x.log"}},
+    ASSERT_EQ(parse({},
+                    {{"QUORVEL_MESSENGER_LISTEN", "127.0.0.1"},
+                     {"QUORVEL_MESSENGER_PORT", "2139"},
+                     {"QUORVEL_MESSENGER_CODEPAGE", "CP1251"},
+                     {"QUORVEL_MESSENGER_LOG", "/tmp/x.log"}},
                     e),
               "");
     EXPECT_EQ(e.listen, "127.0.0.1");
@@ -422,11 +425,11 @@ TEST(MessengerReceiver, CommandLineAndEnvironment) {
     EXPECT_EQ(e.logPath, "/tmp/x.log");
 
     Options f;  // flags win over the environment
-    ASSERT_EQ(parse({"--port", "3139", "--listen=127.0.0.2", "--no-window", "--notify",
-                     "--pid-file", "/run/p", "--timeout-ms", "250", "--max-connections=3",
-                     "--log", "/l"},
-                    {{"QUORVEL_MESSENGER_PORT", "2139"}}, f),
-              "");
+    ASSERT_EQ(
+        parse({"--port", "3139", "--listen=127.0.0.2", "--no-window", "--notify", "--pid-file",
+               "/run/p", "--timeout-ms", "250", "--max-connections=3", "--log", "/l"},
+              {{"QUORVEL_MESSENGER_PORT", "2139"}}, f),
+        "");
     EXPECT_EQ(f.port, 3139);
     EXPECT_EQ(f.listen, "127.0.0.2");
     EXPECT_TRUE(f.noWindow && f.notify);
@@ -439,10 +442,17 @@ TEST(MessengerReceiver, CommandLineAndEnvironment) {
         std::vector<const char*> args;
         std::map<std::string, std::string> env;
     } bad[] = {
-        {{"--port", "0"}, {}},         {{"--port", "65536"}, {}},     {{"--port", "12x"}, {}},
-        {{"--port"}, {}},              {{"--listen", "::1"}, {}},     {{"--listen", "host"}, {}},
-        {{"--codepage", "NOPE"}, {}},  {{"--timeout-ms", "0"}, {}},   {{"--frobnicate"}, {}},
-        {{"--no-window=1"}, {}},       {{}, {{"QUORVEL_MESSENGER_PORT", "x"}}},
+        {{"--port", "0"}, {}},
+        {{"--port", "65536"}, {}},
+        {{"--port", "12x"}, {}},
+        {{"--port"}, {}},
+        {{"--listen", "::1"}, {}},
+        {{"--listen", "host"}, {}},
+        {{"--codepage", "NOPE"}, {}},
+        {{"--timeout-ms", "0"}, {}},
+        {{"--frobnicate"}, {}},
+        {{"--no-window=1"}, {}},
+        {{}, {{"QUORVEL_MESSENGER_PORT", "x"}}},
         {{}, {{"QUORVEL_MESSENGER_LISTEN", "256.1.1.1"}}},
     };
     for (const auto& c : bad) {

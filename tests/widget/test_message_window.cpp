@@ -1,13 +1,13 @@
 // The window of a received message, offscreen: who sent it to whom and when, the text with its
 // line breaks, OK closing it, several at once up to a limit; the notification texts.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <ctime>
 
