@@ -1,5 +1,5 @@
-// Direct control of the real receiver: start, stop, the pid file's lock, and what makes the
-// manager or the service impossible to open.
+// Direct control of the real receiver: start, stop, the pid file's lock, what makes the manager
+// or the service impossible to open, and the main window's commands on top of it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -19,6 +23,8 @@
 
 #include "Process.h"
 #include "TempDir.h"
+#include "forms/ErrorReport.h"
+#include "forms/main.h"
 #include "platform/Services.h"
 
 using platform::ServiceAccess;
@@ -132,6 +138,8 @@ protected:
     ScopedEnv display{"DISPLAY", nullptr};
     ScopedEnv wayland{"WAYLAND_DISPLAY", nullptr};
     ScopedEnv qpa{"QT_QPA_PLATFORM", nullptr};
+    // No systemd user instance to be found: control is direct.
+    ScopedEnv bus{"DBUS_SESSION_BUS_ADDRESS", nullptr};
 };
 
 TEST_F(DirectControlTest, StartAndStopAreRefusedWhenAlreadyDone) {
@@ -294,6 +302,41 @@ TEST_F(DirectControlTest, ManagerCannotBeOpenedWithoutAPrivateRuntimeFolder) {
         EXPECT_EQ(platform::OpenDirectServiceManager(), nullptr);
     }
     EXPECT_NE(platform::OpenDirectServiceManager(), nullptr);
+}
+
+// The text of the box the action shows (closed with OK), or "(none)".
+std::string BoxShownBy(TAction* action) {
+    std::string shown = "(none)";
+    QTimer::singleShot(0, [&shown] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text().toStdString();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    EXPECT_TRUE(action->Execute());
+    QApplication::processEvents();  // the timer, when no box ran an event loop
+    return shown;
+}
+
+TEST_F(DirectControlTest, WindowCommandsReportTheReceiversState) {
+    SetErrorReportHandler([](const QString& text) { ADD_FAILURE() << text.toStdString(); });
+    TempDir appDir;
+    {
+        TQuorvelForm form(appDir.file("Quorvel"));
+        EXPECT_EQ(BoxShownBy(form.actStartMessenger), "Служба сообщений - запущена");
+        EXPECT_TRUE(Accepts(port));
+        EXPECT_EQ(BoxShownBy(form.actStartMessenger), "Службу сообщений не удалось запустить");
+        EXPECT_EQ(BoxShownBy(form.actStopMessenger), "Служба сообщений - остановлена");
+        EXPECT_FALSE(Accepts(port));
+        EXPECT_EQ(BoxShownBy(form.actStopMessenger), "Службу сообщений не удалось остановить");
+
+        // No runtime folder, no manager: neither command says anything.
+        ScopedEnv noRuntime("XDG_RUNTIME_DIR", nullptr);
+        EXPECT_EQ(BoxShownBy(form.actStartMessenger), "(none)");
+        EXPECT_EQ(BoxShownBy(form.actStopMessenger), "(none)");
+        EXPECT_FALSE(Accepts(port));
+    }
+    SetErrorReportHandler({});
 }
 
 }  // namespace
