@@ -1,51 +1,29 @@
 // Listing a server's accounts through the LmUser layer against a private smbd on loopback, with
 // test accounts entered for the run and removed afterwards; the credentials file rules.
 #include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "PrivateNetwork.h"
 #include "SambaPeer.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "platform/CodePage.h"
 #include "platform/LmUser.h"
 
 using namespace platform;
 using testing_support::SambaPeer;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 namespace {
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
 
 struct Listed {
     std::uint32_t result = 0;
@@ -74,29 +52,6 @@ Listed ListAll(const std::u16string& server) {
     return out;
 }
 
-// libnetapi only ever connects to port 445 (then 139), whatever smb.conf says; a network of
-// this thread's own, with just the loopback, gives the private smbd that port without clashing
-// with anything else on the machine. Empty on success, otherwise why not.
-std::string EnterPrivateNetwork() {
-    if (unshare(CLONE_NEWNET) != 0) return std::string("unshare: ") + std::strerror(errno);
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-    up = up && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    if (fd >= 0) close(fd);
-    return up ? std::string() : "cannot bring up lo";
-}
-
-std::string RandomSuffix() {
-    std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<int> letter('a', 'z');
-    std::string s;
-    for (int i = 0; i < 6; ++i) s += static_cast<char>(letter(random));
-    return s;
-}
-
 bool Has(const Listed& l, const std::string& name, const std::string& fullName) {
     for (const auto& [n, f] : l.accounts) {
         if (n == name) return f == fullName;
@@ -113,14 +68,18 @@ protected:
         dup2(fd, 0);
         close(fd);
         if (geteuid() != 0) return;  // accounts need root; the tests skip
-        const std::string s = RandomSuffix();
+        const std::string s = testing_support::RandomAccountSuffix();
         names = {"qva" + s, "qvb" + s, "qvc" + s, "qvm" + s};
-        setupError = EnterPrivateNetwork();
+        // libnetapi only ever connects to port 445 (then 139), whatever smb.conf says; a
+        // network of this process's own gives the private smbd that port without clashing with
+        // anything else on the machine.
+        setupError = testing_support::EnterPrivateNetwork();
         if (!setupError.empty()) return;
         try {
             testing_support::SambaOptions options;
             options.messaging = false;
             options.port = 445;
+            options.rpc = true;
             peer = std::make_unique<SambaPeer>(options);
             peer->AddAccount(names[0], "Ivan Petrov", kPassword);
             peer->AddAccount(names[1], "Пётр Сидоров", kPassword);

@@ -1,6 +1,7 @@
-// A private Samba smbd on a free loopback port that receives messenger messages, for tests.
-// Everything it uses (configuration, state, the messages) lives in its own folder, removed with
-// it; nothing listens beyond 127.0.0.1.
+// A private Samba smbd on a free loopback port that receives messenger messages, for tests;
+// with nmbd beside it, a master browser with a browse list. Everything it uses (configuration,
+// state, the messages) lives in its own folder, removed with it; nothing listens beyond its one
+// loopback address.
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +20,18 @@ struct SambaOptions {
     // Replaces the hook that keeps the messages (TakeMessages then sees none): a cheap
     // command such as "/bin/rm -f %s" measures smbd itself.
     std::string messageCommand = {};
+    std::string address = "127.0.0.1";  // the one address served
+    // Also runs nmbd as the preferred local master browser of workgroup, announcing netbiosName
+    // and the aliases (UTF-8) as its computers. nmbd leaves 127.0.0.1 alone: give the peer
+    // another address of the loopback of a private network (see PrivateNetwork.h).
+    bool browser = false;
+    std::string workgroup = "WORKGROUP";
+    std::string netbiosName{};  // empty: Samba's default, the host name
+    std::vector<std::string> aliases{};
+    // Serves RPC calls (account listings) through a samba-dcerpcd of the peer's own, whose logs
+    // stay in the peer's folder; left to smbd, it would start one that logs below
+    // /var/log/samba and outlives smbd.
+    bool rpc = false;
 };
 
 // One message as smbd's message command saw it.
@@ -30,6 +43,8 @@ struct SambaMessage {
 
 // A TCP port on 127.0.0.1 that nothing listens on right now (outside the ephemeral range).
 std::uint16_t FreeLoopbackPort();
+// Six random lower-case letters: system account names no other run uses at the same time.
+std::string RandomAccountSuffix();
 
 class SambaPeer {
 public:
@@ -52,6 +67,12 @@ public:
     // Its smb.conf, for clients that must read the same settings (the port).
     std::string ConfigPath() const { return root_ + "/smb.conf"; }
 
+    // With browser: waits until nmbd has won the election and registered as the workgroup's
+    // master browser (about 23 s after the start, fixed by nmbd's own timers). False when that
+    // does not happen within timeoutMs or nmbd ended.
+    bool WaitForMasterBrowser(int timeoutMs);
+    std::string NmbdLog() const;
+
     // A system account (useradd, no home, no login shell) entered into this smbd's own passdb
     // with the password; machine: a workstation trust account "name$" instead. Needs root.
     // Removed again by RemoveAccounts and with the peer. Throws std::runtime_error with the
@@ -67,6 +88,8 @@ private:
     std::string root_;
     std::uint16_t port_ = 0;
     pid_t pid_ = -1;
+    pid_t nmbdPid_ = -1;
+    pid_t rpcPid_ = -1;
     std::vector<std::string> accounts_;  // system accounts to delete
 };
 

@@ -7,7 +7,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -17,6 +16,7 @@
 
 #include <QProgressBar>
 
+#include "ModalDriver.h"
 #include "TempDir.h"
 #include "addressbook/AddressModel.h"
 #include "forms/ErrorReport.h"
@@ -25,6 +25,7 @@
 #include "forms/uselasdrrgrpDlg.h"
 #include "platform/CodePage.h"
 
+using testing_support::TModalDriver;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
@@ -56,32 +57,6 @@ QStringList Dump(const TAddressTree& tree) {
         out << QStringLiteral("%1 %2 %3").arg(n->level()).arg(n->kind()).arg(QString::fromStdString(platform::Cp1251ToUtf8(n->caption())));
     return out;
 }
-
-// Handles the modal windows that come up one after another; a step returns false to be
-// asked again later (for example while the browser is still loading).
-class TModalDriver {
-public:
-    explicit TModalDriver(std::vector<std::function<bool(QWidget*)>> steps) : steps_(std::move(steps)) {
-        timer_.setInterval(5);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-        timer_.start();
-    }
-    bool done() const { return next_ == steps_.size(); }
-
-private:
-    void Poll() {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || modal == handled_ || done()) return;
-        if (steps_[next_](modal)) {
-            handled_ = modal;
-            ++next_;
-        }
-    }
-    std::vector<std::function<bool(QWidget*)>> steps_;
-    std::size_t next_ = 0;
-    QPointer<QWidget> handled_;
-    QTimer timer_;
-};
 
 platform::TNetBrowseList FakeNetwork(bool withComputers) {
     platform::TNetBrowseList list;
