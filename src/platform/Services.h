@@ -64,7 +64,9 @@ public:
 //    file with its pid in it, refused when it ends first or does not get there within 3 s.
 //  - Stop is refused unless the pid file is locked and holds a positive pid; otherwise the pid
 //    gets SIGTERM, and the request is accepted when the signal could be sent. It waits up to
-//    2 s for the lock to go, so that a start right after it finds the service stopped.
+//    2 s for the lock to go, so that a start right after it finds the service stopped, and
+//    within the same 2 s for a receiver this process started to end, so that none is left a
+//    zombie.
 std::unique_ptr<TServiceManager> OpenDirectServiceManager();
 
 // The pid file direct control uses ($XDG_RUNTIME_DIR/quorvel/messenger.pid); empty when

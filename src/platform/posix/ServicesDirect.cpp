@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -116,6 +117,18 @@ void ReapChildren() {
     std::erase_if(children, [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
+// Waits until deadline for a receiver of ours to end, so that it is not left a zombie.
+void ReapChild(pid_t pid, Clock::time_point deadline) {
+    std::lock_guard lock(childrenMutex);
+    const auto it = std::find(children.begin(), children.end(), pid);
+    if (it == children.end()) return;
+    while (waitpid(pid, nullptr, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) return;
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    children.erase(it);
+}
+
 void KeepChild(pid_t pid) {
     std::lock_guard lock(childrenMutex);
     children.push_back(pid);
@@ -193,7 +206,7 @@ protected:
         const auto deadline = Clock::now() + kStopWait;
         while (ReadPidFile(pidFile_).running && Clock::now() < deadline)
             std::this_thread::sleep_for(kPollInterval);
-        ReapChildren();
+        ReapChild(state.pid, deadline);
         return true;
     }
 
