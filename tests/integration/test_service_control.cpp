@@ -19,41 +19,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <optional>
 
 #include "Process.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "forms/ErrorReport.h"
 #include "forms/main.h"
 #include "platform/Services.h"
 
 using platform::ServiceAccess;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 namespace {
-
-// An environment variable set for one test and put back afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 sockaddr_in Loopback(int port) {
     sockaddr_in addr{};
@@ -132,12 +111,12 @@ protected:
     const int port = FreePort();
     const std::string portText = std::to_string(port);
     const std::string log = dir.file("messages.log");
-    ScopedEnv runtime{"XDG_RUNTIME_DIR", run.c_str()};
-    ScopedEnv path{"PATH", bin.c_str()};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", run};
+    ScopedEnv path{"PATH", bin};
     // What the started receiver inherits: loopback, a free port, a private log, no display.
     ScopedEnv listenAddr{"QUORVEL_MESSENGER_LISTEN", "127.0.0.1"};
-    ScopedEnv listenPort{"QUORVEL_MESSENGER_PORT", portText.c_str()};
-    ScopedEnv logFile{"QUORVEL_MESSENGER_LOG", log.c_str()};
+    ScopedEnv listenPort{"QUORVEL_MESSENGER_PORT", portText};
+    ScopedEnv logFile{"QUORVEL_MESSENGER_LOG", log};
     ScopedEnv display{"DISPLAY", nullptr};
     ScopedEnv wayland{"WAYLAND_DISPLAY", nullptr};
     ScopedEnv qpa{"QT_QPA_PLATFORM", nullptr};
@@ -298,9 +277,13 @@ TEST_F(DirectControlTest, ManagerCannotBeOpenedWithoutAPrivateRuntimeFolder) {
     std::filesystem::create_directory(foreign);
     const bool haveForeign = chown(foreign.c_str(), getuid() + 1, getgid()) == 0;
     const std::string missing = dir.file("missing");
-    for (const char* value : {static_cast<const char*>(nullptr), "", file.c_str(), missing.c_str(),
-                              haveForeign ? foreign.c_str() : missing.c_str()}) {
-        SCOPED_TRACE(value ? value : "(unset)");
+    {
+        ScopedEnv unset("XDG_RUNTIME_DIR", nullptr);
+        EXPECT_EQ(platform::OpenDirectServiceManager(), nullptr);
+    }
+    for (const std::string& value :
+         {std::string(), file, missing, haveForeign ? foreign : missing}) {
+        SCOPED_TRACE(value);
         ScopedEnv env("XDG_RUNTIME_DIR", value);
         EXPECT_EQ(platform::OpenDirectServiceManager(), nullptr);
     }

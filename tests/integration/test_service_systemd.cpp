@@ -13,42 +13,22 @@
 #include <QMetaObject>
 #include <QMutex>
 #include <QThread>
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
 #include "Process.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "platform/SystemdServices.h"
 
 using platform::ServiceAccess;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 
 namespace {
 
 const QString kUnitPath =
     QStringLiteral("/org/freedesktop/systemd1/unit/quorvel_2dmessenger_2eservice");
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // What the stand-in says about quorvel-messenger.service, and the calls it got.
 struct UnitState {
@@ -199,7 +179,7 @@ protected:
 
     TempDir dir;
     const std::string run = dir.file("run");
-    ScopedEnv runtime{"XDG_RUNTIME_DIR", &run};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", run};
     ScopedEnv busAddress{"DBUS_SESSION_BUS_ADDRESS", nullptr};
     pid_t daemon = -1;
     QThread thread;
@@ -272,8 +252,8 @@ TEST_F(SystemdControlTest, SessionBusAddressIsFoundFirst) {
     const std::string elsewhere = dir.file("elsewhere");
     std::filesystem::create_directory(elsewhere);
     chmod(elsewhere.c_str(), 0700);
-    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", &address);
-    ScopedEnv runtimeDir("XDG_RUNTIME_DIR", &elsewhere);
+    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", address);
+    ScopedEnv runtimeDir("XDG_RUNTIME_DIR", elsewhere);
     fake.set({});
     auto manager = platform::OpenServiceManager();
     ASSERT_NE(manager, nullptr);
@@ -290,7 +270,7 @@ TEST_F(SystemdControlTest, WithoutSystemdOnTheBusControlIsDirect) {
     // Direct control then; without a runtime folder that cannot be opened either.
     EXPECT_NE(platform::OpenServiceManager(), nullptr);
     const std::string address = "unix:path=" + run + "/bus";
-    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", &address);
+    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", address);
     ScopedEnv runtimeDir("XDG_RUNTIME_DIR", nullptr);
     EXPECT_EQ(platform::OpenServiceManager(), nullptr);
 }
