@@ -14,10 +14,16 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <QTreeWidget>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "Process.h"
@@ -25,6 +31,7 @@
 #include "TempDir.h"
 #include "forms/ErrorReport.h"
 #include "forms/main.h"
+#include "messenger/Message.h"
 #include "platform/Services.h"
 
 using platform::ServiceAccess;
@@ -321,6 +328,38 @@ TEST_F(DirectControlTest, WindowCommandsReportTheReceiversState) {
         EXPECT_EQ(BoxShownBy(form.actStartMessenger), "(none)");
         EXPECT_EQ(BoxShownBy(form.actStopMessenger), "(none)");
         EXPECT_FALSE(Accepts(port));
+    }
+    SetErrorReportHandler({});
+}
+
+// What a user does on one machine: start the service from the menu, send to localhost from
+// the window, and the message is in the receiver's log, whole and in Russian.
+TEST_F(DirectControlTest, MessageFromTheWindowToLocalhostReachesTheStartedReceiver) {
+    SetErrorReportHandler([](const QString& text) { ADD_FAILURE() << text.toStdString(); });
+    TempDir appDir;
+    {
+        TQuorvelForm form(appDir.file("Quorvel"));
+        ASSERT_EQ(BoxShownBy(form.actStartMessenger), "Служба сообщений - запущена");
+        form.edRecipient->setText(QStringLiteral("localhost"));
+        form.edSender->setEditText(QStringLiteral("Иван"));
+        form.mMessage->setPlainText(QStringLiteral("Привет!\nСобрание в 15:00"));
+        QTest::keyClick(form.mMessage, Qt::Key_Return, Qt::ControlModifier);
+        QTRY_VERIFY_WITH_TIMEOUT(form.lvLog->topLevelItemCount() == 1, 10000);
+        EXPECT_EQ(form.lvLog->topLevelItem(0)->text(1),
+                  QStringLiteral("Cообщение localhost отправлено"));
+
+        std::vector<messenger::Message> records;
+        for (int i = 0; i < 100 && records.empty(); ++i) {
+            std::ifstream in(log);
+            for (std::string line; std::getline(in, line);)
+                if (auto m = messenger::ParseRecord(line)) records.push_back(*m);
+            if (records.empty()) QTest::qWait(50);
+        }
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].from, "Иван");
+        EXPECT_EQ(records[0].to, "localhost");
+        EXPECT_EQ(records[0].text, "Привет!\nСобрание в 15:00");
+        EXPECT_EQ(BoxShownBy(form.actStopMessenger), "Служба сообщений - остановлена");
     }
     SetErrorReportHandler({});
 }
