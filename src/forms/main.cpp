@@ -608,32 +608,31 @@ void TQuorvelForm::ShowServiceMessage(std::string_view text) {
 }
 
 // The handles stay open while the box is shown and are closed, service first, once it is gone.
-void TQuorvelForm::actStopMessengerExecute() {
+void TQuorvelForm::RunServiceCommand(platform::ServiceAccess access, std::string_view done,
+                                     std::string_view failed) {
     std::unique_ptr<platform::TServiceManager> manager = FOpenServiceManager();
     if (!manager) return;
     std::unique_ptr<platform::TServiceHandle> service =
-        manager->OpenService(platform::kMessengerServiceName, platform::ServiceAccess::Stop);
+        manager->OpenService(platform::kMessengerServiceName, access);
     if (!service) {
-        ShowServiceMessage(msg::MessengerNotStopped);
+        ShowServiceMessage(failed);
     } else {
-        ShowServiceMessage(service->Stop() ? msg::MessengerStopped : msg::MessengerNotStopped);
+        const bool accepted =
+            access == platform::ServiceAccess::Start ? service->Start() : service->Stop();
+        ShowServiceMessage(accepted ? done : failed);
         service.reset();
     }
     manager.reset();
 }
 
+void TQuorvelForm::actStopMessengerExecute() {
+    RunServiceCommand(platform::ServiceAccess::Stop, msg::MessengerStopped,
+                      msg::MessengerNotStopped);
+}
+
 void TQuorvelForm::actStartMessengerExecute() {
-    std::unique_ptr<platform::TServiceManager> manager = FOpenServiceManager();
-    if (!manager) return;
-    std::unique_ptr<platform::TServiceHandle> service =
-        manager->OpenService(platform::kMessengerServiceName, platform::ServiceAccess::Start);
-    if (!service) {
-        ShowServiceMessage(msg::MessengerNotStarted);
-    } else {
-        ShowServiceMessage(service->Start() ? msg::MessengerStarted : msg::MessengerNotStarted);
-        service.reset();
-    }
-    manager.reset();
+    RunServiceCommand(platform::ServiceAccess::Start, msg::MessengerStarted,
+                      msg::MessengerNotStarted);
 }
 
 TSendServices TQuorvelForm::SendServices() {

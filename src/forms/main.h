@@ -167,6 +167,10 @@ private:
     void actStopMessengerExecute();
     // The outcome of a service command, in a plain box centred on the screen; waits for OK.
     void ShowServiceMessage(std::string_view text);
+    // Opens the messenger service for the command, makes its one request and reports the
+    // outcome; nothing when the manager cannot be opened.
+    void RunServiceCommand(platform::ServiceAccess access, std::string_view done,
+                           std::string_view failed);
     bool TreeAddressesEditing(const TAddressNode* node) const;
 
 public:

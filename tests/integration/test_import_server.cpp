@@ -63,10 +63,7 @@ bool Has(const Listed& l, const std::string& name, const std::string& fullName) 
 class ImportServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // libnetapi would ask for a password on a terminal; here there is none to hang on.
-        const int fd = open("/dev/null", O_RDONLY);
-        dup2(fd, 0);
-        close(fd);
+        testing_support::DetachStandardInput();
         if (geteuid() != 0) return;  // accounts need root; the tests skip
         const std::string s = testing_support::RandomAccountSuffix();
         names = {"qva" + s, "qvb" + s, "qvc" + s, "qvm" + s};

@@ -73,10 +73,7 @@ std::vector<std::string> Dump(const TAddressTree& tree) {
 class ImportWizardSambaTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // libnetapi must never find a terminal to ask on.
-        const int fd = open("/dev/null", O_RDONLY);
-        dup2(fd, 0);
-        close(fd);
+        testing_support::DetachStandardInput();
         if (geteuid() != 0) {
             skipReason = "test accounts and a private network need root";
             return;

@@ -286,6 +286,12 @@ std::uint16_t FreeLoopbackPort() {
     throw std::runtime_error("no free loopback port found");
 }
 
+void DetachStandardInput() {
+    const int fd = open("/dev/null", O_RDONLY);
+    dup2(fd, 0);
+    close(fd);
+}
+
 std::string RandomAccountSuffix() {
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<int> letter('a', 'z');

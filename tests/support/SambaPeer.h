@@ -45,6 +45,9 @@ struct SambaMessage {
 std::uint16_t FreeLoopbackPort();
 // Six random lower-case letters: system account names no other run uses at the same time.
 std::string RandomAccountSuffix();
+// Standard input from /dev/null: libnetapi asks for a password on a terminal when it finds one,
+// and a test has nobody to answer it.
+void DetachStandardInput();
 
 class SambaPeer {
 public:
